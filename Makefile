@@ -1,0 +1,44 @@
+# Talking clock: firmware image, virtual board and tests.
+#   make        build everything into build/
+#   make run    boot the clock on the virtual board
+#   make test   build and run every test
+#   make bench  virtual-board benchmark
+#   make flash  write the image to a real board (st-flash or openocd, if installed)
+#   make clean  remove build/
+
+BUILD   ?= build
+ELF     := $(BUILD)/firmware/talking-clock.elf
+VBOARD  := $(BUILD)/sim/vboard
+JOBS    ?= $(shell nproc 2>/dev/null || echo 2)
+
+.PHONY: all bootstrap configure run test bench flash clean
+
+all: configure
+	cmake --build $(BUILD) -j $(JOBS)
+
+bootstrap:
+	@scripts/bootstrap
+
+configure: bootstrap
+	@[ -f $(BUILD)/build.ninja ] || cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+run: all
+	$(VBOARD) $(VBOARD_ARGS) $(ELF)
+
+test: all
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+bench: all
+	$(BUILD)/tests/vboard_bench $(ELF)
+
+flash: all
+	@if command -v st-flash >/dev/null 2>&1; then \
+	  st-flash --reset write $(BUILD)/firmware/talking-clock.bin 0x08000000; \
+	elif command -v openocd >/dev/null 2>&1; then \
+	  openocd -f interface/stlink.cfg -f target/stm32f4x.cfg -c "program $(ELF) verify reset exit"; \
+	else \
+	  echo "make flash: neither st-flash nor openocd is installed (apt-get install stlink-tools or openocd)" >&2; exit 1; \
+	fi
+
+clean:
+	rm -rf $(BUILD)

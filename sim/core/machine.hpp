@@ -1,0 +1,119 @@
+// The emulated Cortex-M4 with its memories, the system control space (NVIC,
+// SCB, SysTick), the bus that dispatches MMIO to the models, the cycle clock
+// with its event queue, and the means to drive and observe the firmware.
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sim/core/clock_tree.hpp"
+#include "sim/core/peripheral.hpp"
+#include "sim/core/pins.hpp"
+#include "sim/core/scheduler.hpp"
+
+namespace vb {
+
+class Elf;       // sim/core/elf.hpp
+class Nvic;      // sim/core/nvic.hpp
+
+// Why a run ended.
+enum class Stop { kLimit, kCondition, kFault, kReturned };
+
+struct Stats {
+  std::uint64_t instructions = 0;
+  std::uint64_t cycles = 0;
+  struct Exception { std::uint64_t entries = 0; std::uint64_t cycles = 0; };
+  Exception exceptions[16 + 82]{};  // by exception number (16 + IRQ)
+  std::uint32_t lowest_sp = 0xFFFFFFFF;
+  // Worst cycles between two passes of watch_pc (0 until two passes were seen).
+  std::uint32_t watch_pc = 0;
+  std::uint64_t worst_pass_cycles = 0;
+};
+
+class Machine {
+public:
+  Machine();
+  ~Machine();
+  Machine(const Machine&) = delete;
+  Machine& operator=(const Machine&) = delete;
+
+  // --- set-up -------------------------------------------------------------
+  // Loads the image (load segments at their load addresses) and its symbols;
+  // throws std::runtime_error with a clear message when it cannot.
+  void load_elf(const std::string& path);
+  // Maps a model's window; the machine keeps a non-owning pointer.
+  void attach(Peripheral& p);
+  void set_clock_control(ClockControl* cc) { clock_control_ = cc; }
+  void set_pins(PinIo* pins) { pins_ = pins; }
+  // Cycles per instruction (default 1).
+  void set_cpi(unsigned cpi);
+  // Core reset: SP and PC from the vector table at 0, registers cleared.
+  void reset();
+
+  // --- for models ---------------------------------------------------------
+  Scheduler& scheduler() { return sched_; }
+  cycles_t now() const { return sched_.now(); }
+  const ClockTree& clocks() const;
+  ClockControl* clock_control() const { return clock_control_; }
+  PinIo& pins() { return *pins_; }
+  // Device interrupt line (IRQ 0..81): level-sensitive as on the chip; a line
+  // that stays high pends again after its handler returns.
+  void set_irq(int irq, bool level);
+  // Memory as a DMA master sees it (SRAM, flash, peripherals). False on an
+  // address nothing owns (the caller reports it).
+  bool bus_read(std::uint32_t addr, void* buf, std::uint32_t n);
+  bool bus_write(std::uint32_t addr, const void* buf, std::uint32_t n);
+  // Stops the run at the next block boundary with this report; tests fail.
+  void fault(const std::string& what);
+  // A board message (stderr in vboard, collected in tests).
+  void message(const std::string& what);
+
+  // --- running ------------------------------------------------------------
+  Stop run_cycles(cycles_t n);
+  Stop run_ms(double ms);  // at the current HCLK
+  // Runs until pred() is true (checked at block boundaries), at most `limit` cycles.
+  Stop run_until(const std::function<bool()>& pred, cycles_t limit);
+  bool faulted() const { return !fault_report_.empty(); }
+  const std::string& fault_report() const { return fault_report_; }
+  const std::vector<std::string>& messages() const { return messages_; }
+
+  // --- driving the firmware ----------------------------------------------
+  // Symbol address (functions with the Thumb bit cleared); throws when absent.
+  std::uint32_t symbol(const std::string& name) const;
+  std::optional<std::uint32_t> find_symbol(const std::string& name) const;
+  std::string symbol_at(std::uint32_t addr) const;  // "name+0x12" or hex
+  std::uint32_t read32(std::uint32_t addr);
+  std::uint16_t read16(std::uint32_t addr);
+  std::uint8_t read8(std::uint32_t addr);
+  void write32(std::uint32_t addr, std::uint32_t v);
+  void write8(std::uint32_t addr, std::uint8_t v);
+  std::uint32_t var32(const std::string& sym, std::uint32_t byte_offset = 0) { return read32(symbol(sym) + byte_offset); }
+  void set_var32(const std::string& sym, std::uint32_t v, std::uint32_t byte_offset = 0) { write32(symbol(sym) + byte_offset, v); }
+  // Calls a firmware function with up to 8 word arguments (AAPCS) on the
+  // emulated core from the current context and returns r0. Interrupts keep
+  // running during the call unless masked. Throws on fault or time-out.
+  std::uint32_t call(const std::string& fn, std::initializer_list<std::uint32_t> args = {},
+                     cycles_t limit = 10'000'000'000ull);
+  std::uint32_t reg(int n);            // r0..r15
+  std::uint32_t pc();
+
+  // --- observation --------------------------------------------------------
+  Stats& stats() { return stats_; }
+  Nvic& nvic();
+
+private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+  Scheduler sched_;
+  ClockControl* clock_control_ = nullptr;
+  PinIo* pins_ = nullptr;
+  Stats stats_;
+  std::string fault_report_;
+  std::vector<std::string> messages_;
+};
+
+}  // namespace vb
