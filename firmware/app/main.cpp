@@ -1,0 +1,89 @@
+// Start-up sequence and main loop. main brings the system up step by step,
+// then polls: the serial and USB consoles on every pass, the clock logic at
+// most once per 1 ms tick, until EOF_main becomes non-zero.
+#include <cstdint>
+
+#include "app/clock.hpp"
+#include "mcu/dbgmcu.hpp"
+#include "mcu/rcc.hpp"
+#include "mcu/scb.hpp"
+#include "mcu/systick.hpp"
+#include "system/systick.hpp"
+
+extern "C" {
+
+// The loop runs while this is 0; nothing in the firmware writes it.
+volatile int EOF_main = 0;
+// The clock's tick callback record.
+SysTick_callback callback = {nullptr, 0, nullptr};
+
+void setup_NVIC(void);
+void setup_DMA(void);
+void register_SysTick_callback(void);
+void fast_loop(void);
+void cleanup(void);
+
+// Priority grouping 1: all four implemented priority bits are preemption
+// bits. Set before any interrupt source is enabled.
+void setup_NVIC(void) {
+  constexpr std::uint32_t kPriGroup = 1;
+  SCB->AIRCR = (SCB->AIRCR & ~(SCB_AIRCR_VECTKEY_MASK | SCB_AIRCR_PRIGROUP)) | SCB_AIRCR_VECTKEY |
+               (kPriGroup << SCB_AIRCR_PRIGROUP_Pos);
+}
+
+// DMA1 and DMA2: reset pulse around the clock enable.
+void setup_DMA(void) {
+  constexpr std::uint32_t kDma = RCC_AHB1ENR_DMA1EN | RCC_AHB1ENR_DMA2EN;
+  static_assert(kDma == (RCC_AHB1RSTR_DMA1RST | RCC_AHB1RSTR_DMA2RST));
+  RCC->AHB1RSTR |= kDma;
+  RCC->AHB1ENR |= kDma;
+  RCC->AHB1RSTR &= ~kDma;
+}
+
+void register_SysTick_callback(void) {
+  callback.func = callback_SysTick;
+  callback.expires = SYSTICK_EVERY_TICK;
+  add_SysTick_callback(&callback);
+}
+
+// One pass over the consoles (serial bridge, escape commands, USB shell).
+void fast_loop(void) {}
+
+void cleanup(void) {
+  SysTick->CTRL = 0;  // stops the tick and with it callback_SysTick
+}
+
+}  // extern "C"
+
+namespace {
+
+// Debug, interrupt grouping, DMA clocks and the 1 ms time base; interrupts on.
+void setup(void) {
+  DBGMCU->CR |= DBGMCU_CR_DBG_SLEEP | DBGMCU_CR_DBG_STOP;  // debug alive in sleep/stop
+  setup_NVIC();
+  setup_DMA();
+  register_SysTick_callback();
+  init_SysTick();
+  __asm__ volatile("cpsie i" ::: "memory");
+}
+
+}  // namespace
+
+int main(void) {
+  setup();
+
+  // Console (USART3 and the formatted-output hook), serial bridge (USART2),
+  // banner, on-chip RTC, LED timer, calendar from the external RTC, beeper,
+  // audio output, USB device, time line: each brought up here in turn.
+
+  while (EOF_main == 0) {
+    fast_loop();
+    if ((UPD_tick & 1u) != 0) {
+      UPD_tick = UPD_tick & ~1u;
+      ticked_loop();
+    }
+  }
+
+  cleanup();
+  return 0;
+}
