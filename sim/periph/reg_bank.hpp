@@ -1,0 +1,83 @@
+// Register storage shared by the models: one value per entry of a model's
+// RegDef table (so the table is the single declaration of the map), and the
+// write log that tests and traces read.
+#pragma once
+#include <bit>
+#include <cstdint>
+#include <cstdio>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "sim/core/peripheral.hpp"
+#include "sim/core/scheduler.hpp"
+
+namespace vb {
+
+// One firmware write as the model saw it.
+struct RegWrite {
+  std::uint32_t offset;  // register offset in the block
+  std::uint32_t value;   // the bus value (already on its byte lanes)
+  std::uint32_t mask;    // byte lanes written
+  cycles_t time;         // machine cycle of the access
+  bool operator==(const RegWrite&) const = default;
+};
+
+// "0x0000ABCD": register values and offsets in messages.
+inline std::string hex32(std::uint32_t v) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(v));
+  return buf;
+}
+
+// Bytes a bus write touches, from its lane mask: 1, 2 or 4.
+constexpr unsigned access_bytes(std::uint32_t mask) { return static_cast<unsigned>(std::popcount(mask)) / 8; }
+
+// Checks a write against the narrowest access a block accepts; a narrower
+// one is a firmware mistake (on the chip the bus bridge replicates the byte
+// or half-word into the other lanes, or ignores it).
+inline bool width_ok(std::uint32_t mask, unsigned min_bytes) { return access_bytes(mask) >= min_bytes; }
+inline std::string width_error(const char* reg, std::uint32_t mask, unsigned min_bytes) {
+  return std::to_string(access_bytes(mask) * 8) + "-bit write to " + reg + " (this block takes " +
+         (min_bytes == 4 ? "32-bit" : "16- or 32-bit") + " writes only)";
+}
+
+// True when no bit of the register can be changed by a write.
+constexpr bool read_only(const RegDef& r) { return r.writable == 0 && r.w1c == 0 && r.w0c == 0; }
+
+class RegBank {
+public:
+  explicit RegBank(std::span<const RegDef> map) : map_(map), values_(map.size()) { reset(); }
+
+  void reset() {
+    for (std::size_t i = 0; i < map_.size(); ++i) values_[i] = map_[i].reset;
+  }
+  std::span<const RegDef> map() const { return map_; }
+  const RegDef* find(std::uint32_t offset) const { return find_reg(map_, offset); }
+  const RegDef& def(std::uint32_t offset) const { return map_[index(offset)]; }
+
+  std::uint32_t& operator[](std::uint32_t offset) { return values_[index(offset)]; }
+  std::uint32_t operator[](std::uint32_t offset) const { return values_[index(offset)]; }
+
+  // Stores a firmware write following the register's bit kinds; returns the
+  // new value.
+  std::uint32_t store(std::uint32_t offset, std::uint32_t value, std::uint32_t mask) {
+    const std::size_t i = index(offset);
+    values_[i] = apply_write(map_[i], values_[i], value, mask);
+    return values_[i];
+  }
+
+private:
+  std::size_t index(std::uint32_t offset) const {
+    for (std::size_t i = 0; i < map_.size(); ++i)
+      if (map_[i].offset == offset) return i;
+    // Only the model itself names offsets here: a miss is a bug of the model.
+    throw std::logic_error("register map has no offset " + hex32(offset));
+  }
+
+  std::span<const RegDef> map_;
+  std::vector<std::uint32_t> values_;
+};
+
+}  // namespace vb

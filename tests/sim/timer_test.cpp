@@ -1,0 +1,232 @@
+#include "sim/periph/timer.hpp"
+
+#include <gtest/gtest.h>
+
+#include "sim/core/machine.hpp"
+#include "tests/sim/model_bench.hpp"
+
+namespace vb {
+namespace {
+
+using namespace tim_reg;
+using test::run_for;
+using test::run_to;
+
+constexpr std::uint32_t kAll = 0xFFFFFFFF;
+constexpr int kUpIrq = 25, kCcIrq = 27;
+
+// A timer on the firmware's clocks: 144 MHz core, 144 MHz APB2 timer clock,
+// 72 MHz APB1 timer clock. TIM1 unless told otherwise.
+struct TimerBench {
+  Machine m;
+  test::FixedClocks clocks;
+  Timer tim;
+  explicit TimerBench(std::uint32_t base = 0x40010000, int irq = kUpIrq)
+      : tim("TIM", base, {ClockGate::kAPB2, 0}, irq, base == 0x40010000) {
+    clocks.t.hclk = clocks.t.sysclk = 144'000'000;
+    clocks.t.tim_apb2 = 144'000'000;
+    clocks.t.tim_apb1 = 72'000'000;
+    m.set_clock_control(&clocks);
+    m.attach(tim);
+  }
+  void write(std::uint32_t off, std::uint32_t v) { tim.write(off, v, kAll); }
+  std::uint32_t read(std::uint32_t off) { return tim.read(off); }
+};
+
+TEST(Timer, ShouldReadResetValuesOfEveryTimerKind) {
+  struct Case { const char* name; std::uint32_t base; bool advanced; TimerKind kind; };
+  const Case cases[] = {
+      {"TIM1", 0x40010000, true, TimerKind::kAdvanced},  {"TIM2", 0x40000000, false, TimerKind::kWide},
+      {"TIM4", 0x40000800, false, TimerKind::kGeneral},  {"TIM6", 0x40001000, false, TimerKind::kBasic},
+      {"TIM9", 0x40014000, false, TimerKind::kTwoChannel}, {"TIM10", 0x40014400, false, TimerKind::kOneChannel},
+  };
+  for (const Case& c : cases) {
+    Machine m;
+    test::FixedClocks clocks;
+    m.set_clock_control(&clocks);
+    Timer t(c.name, c.base, {}, -1, c.advanced);
+    m.attach(t);
+    EXPECT_EQ(c.kind, t.kind()) << c.name;
+    test::expect_reset_values(t, timer_map(c.kind));
+  }
+}
+
+TEST(Timer, ShouldUpdate8000TimesPerSecondWithFirmwareSettings) {
+  TimerBench b;
+  b.write(ARR, 17999);
+  b.write(CR2, 0x20);
+  b.write(DIER, 0x4141);
+  b.write(SR, 0);
+  b.write(CR1, 1);
+  std::vector<cycles_t> times;
+  b.tim.on_update([&] { if (times.size() < 2) times.push_back(b.m.now()); });
+  run_for(b.m, 144'000'000);
+  EXPECT_EQ(8000u, b.tim.update_events());
+  EXPECT_EQ((std::vector<cycles_t>{18000, 36000}), times);
+  EXPECT_EQ(SR_UIF, b.read(SR) & SR_UIF);
+  EXPECT_TRUE(b.tim.irq_level(kUpIrq));
+}
+
+TEST(Timer, ShouldCountAtTimerClockDividedByPrescaler) {
+  struct Case { const char* what; std::uint32_t base; std::uint32_t psc, arr; cycles_t cycles; std::uint32_t cnt; };
+  const Case cases[] = {
+      {"APB2 timer, no prescaler", 0x40010000, 0, 0xFFFF, 1000, 1000},
+      {"APB1 timer counts at half the core clock", 0x40000800, 0, 0xFFFF, 1000, 500},
+      {"prescaler 9", 0x40010000, 8, 0xFFFF, 9005, 1000},
+      {"wraps after ARR", 0x40010000, 0, 99, 250, 50},
+  };
+  for (const Case& c : cases) {
+    TimerBench b(c.base, -1);
+    b.write(PSC, c.psc);
+    b.write(ARR, c.arr);
+    b.write(EGR, 1);  // load the prescaler
+    b.write(CR1, CR1_CEN);
+    run_for(b.m, c.cycles);
+    EXPECT_EQ(c.cnt, b.read(CNT)) << c.what;
+  }
+}
+
+TEST(Timer, ShouldTakeNewPrescalerOnlyAtUpdateEvent) {
+  TimerBench b;
+  b.write(ARR, 999);
+  b.write(CR1, CR1_CEN);
+  run_for(b.m, 500);
+  b.write(PSC, 1);  // counts at half speed from the next period on
+  run_for(b.m, 500);
+  EXPECT_EQ(0u, b.read(CNT));
+  run_for(b.m, 1000);
+  EXPECT_EQ(500u, b.read(CNT));
+  EXPECT_EQ(1u, b.tim.update_events());
+}
+
+TEST(Timer, ShouldBufferAutoReloadOnlyWithPreloadEnabled) {
+  struct Case { std::uint32_t cr1; cycles_t first_update; };
+  const Case cases[] = {{CR1_CEN, 500}, {CR1_CEN | CR1_ARPE, 1000}};
+  for (const Case& c : cases) {
+    TimerBench b;
+    b.write(ARR, 999);
+    b.write(CR1, c.cr1);
+    run_for(b.m, 100);
+    b.write(ARR, 499);
+    run_to(b.m, c.first_update - 1);
+    EXPECT_EQ(0u, b.tim.update_events()) << std::hex << c.cr1;
+    run_to(b.m, c.first_update);
+    EXPECT_EQ(1u, b.tim.update_events()) << std::hex << c.cr1;
+  }
+}
+
+TEST(Timer, ShouldClearStatusFlagsOnlyWhereZeroIsWritten) {
+  TimerBench b;
+  b.write(EGR, 0x03);  // UG, CC1G
+  ASSERT_EQ(SR_UIF | SR_CCIF(0), b.read(SR));
+  b.write(SR, ~SR_UIF);
+  EXPECT_EQ(SR_CCIF(0), b.read(SR));
+}
+
+TEST(Timer, ShouldRestartCounterOnUgAndFlagItUnlessUrsIsSet) {
+  for (bool urs : {false, true}) {
+    TimerBench b;
+    b.write(CR1, CR1_CEN | (urs ? CR1_URS : 0));
+    run_for(b.m, 300);
+    b.write(EGR, 1);
+    EXPECT_EQ(0u, b.read(CNT));
+    EXPECT_EQ(urs ? 0u : SR_UIF, b.read(SR) & SR_UIF) << "URS " << urs;
+  }
+}
+
+TEST(Timer, ShouldRaiseUpdateInterruptOnlyWhenEnabled) {
+  for (bool enabled : {false, true}) {
+    TimerBench b;
+    b.write(ARR, 99);
+    b.write(DIER, enabled ? DIER_UIE : 0);
+    b.write(CR1, CR1_CEN);
+    run_for(b.m, 100);
+    EXPECT_EQ(SR_UIF, b.read(SR) & SR_UIF);
+    EXPECT_EQ(enabled, b.tim.irq_level(kUpIrq));
+    b.write(SR, 0);
+    EXPECT_FALSE(b.tim.irq_level(kUpIrq));
+  }
+}
+
+TEST(Timer, ShouldFlagCompareMatchOnCaptureCompareLine) {
+  TimerBench b;
+  b.write(CCR1, 100);
+  b.write(DIER, 1u << 1);  // CC1IE
+  b.write(CR1, CR1_CEN);
+  run_to(b.m, 99);
+  EXPECT_FALSE(b.tim.irq_level(kCcIrq));
+  run_to(b.m, 100);
+  EXPECT_TRUE(b.tim.irq_level(kCcIrq));
+  EXPECT_FALSE(b.tim.irq_level(kUpIrq));
+}
+
+TEST(Timer, ShouldCountElapsedTimeAtOldRateWhenClockChanges) {
+  TimerBench b;
+  b.write(CR1, CR1_CEN);
+  run_for(b.m, 1000);
+  b.clocks.t.tim_apb2 = 72'000'000;  // APB2 prescaler changed
+  b.tim.clocks_changed();
+  run_for(b.m, 1000);
+  EXPECT_EQ(1500u, b.read(CNT));
+}
+
+TEST(Timer, ShouldNotCountWhileItsClockIsGated) {
+  TimerBench b;
+  b.write(CR1, CR1_CEN);
+  run_for(b.m, 100);
+  b.clocks.gates_on = false;
+  b.tim.clocks_changed();
+  run_for(b.m, 1000);
+  b.clocks.gates_on = true;
+  b.tim.clocks_changed();
+  EXPECT_EQ(100u, b.read(CNT));
+}
+
+TEST(Timer, ShouldStopAtFirstUpdateInOnePulseMode) {
+  TimerBench b;
+  b.write(ARR, 99);
+  b.write(CR1, CR1_CEN | CR1_OPM);
+  run_for(b.m, 1000);
+  EXPECT_EQ(1u, b.tim.update_events());
+  EXPECT_EQ(0u, b.read(CR1) & CR1_CEN);
+  EXPECT_EQ(0u, b.read(CNT));
+}
+
+TEST(Timer, ShouldUpdateOnceEveryRepetitionCountPlusOneOverflows) {
+  TimerBench b;
+  b.write(ARR, 9);
+  b.write(RCR, 2);
+  b.write(EGR, 1);  // load RCR
+  b.write(CR1, CR1_CEN);
+  run_for(b.m, 89);
+  EXPECT_EQ(3u, b.tim.update_events());  // UG, then overflows 3 and 6 (9 not yet)
+  run_for(b.m, 1);
+  EXPECT_EQ(4u, b.tim.update_events());
+}
+
+TEST(Timer, ShouldCatchUpManyPeriodsInOneRead) {
+  TimerBench b;
+  b.write(ARR, 11);  // 12 MHz, nobody waiting for its events
+  b.write(CR1, CR1_CEN);
+  run_for(b.m, 144'000'000 + 5);
+  EXPECT_EQ(5u, b.read(CNT));
+  EXPECT_EQ(12'000'000u, b.tim.update_events());
+}
+
+TEST(Timer, ShouldReportByteWriteButTakeHalfWordWrite) {
+  TimerBench b;
+  b.tim.write(ARR, 0x1234, 0x0000FFFF);
+  EXPECT_EQ(0x1234u, b.read(ARR));
+  EXPECT_FALSE(b.m.faulted());
+  b.tim.write(ARR, 0x55, 0x000000FF);
+  EXPECT_TRUE(b.m.faulted());
+}
+
+TEST(Timer, ShouldReportUnmodelledCountingModes) {
+  TimerBench b;
+  b.write(CR1, CR1_CEN | CR1_DIR);
+  EXPECT_TRUE(b.m.faulted());
+}
+
+}  // namespace
+}  // namespace vb
