@@ -39,8 +39,12 @@ public:
   Timer& tim1() { return *tim1_; }
 
   // Runs until the firmware's main loop is reached (first pass of fast_loop),
-  // at most `limit_ms` of device time. False when the limit or a fault ended it.
+  // at most `limit_ms` of device time. False when the limit or a fault ended
+  // it; on the limit the board says where the core is.
   bool boot(double limit_ms = 2000);
+  // Runs until the core is about to execute `addr` (a function entry or
+  // branch target), at most `limit_ms` of device time at whatever HCLK runs.
+  bool run_to(std::uint32_t addr, double limit_ms);
 
 private:
   BoardOptions opts_;

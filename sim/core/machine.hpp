@@ -1,12 +1,26 @@
 // The emulated Cortex-M4 with its memories, the system control space (NVIC,
 // SCB, SysTick), the bus that dispatches MMIO to the models, the cycle clock
 // with its event queue, and the means to drive and observe the firmware.
+//
+// Where the emulation differs from the chip, on purpose:
+// - Time advances by whole translated blocks (one cycle per instruction
+//   times cpi); an MMIO access sees the block's start plus one instruction
+//   per access before it in the block. Events and interrupts are handled at
+//   block boundaries, so an interrupt the firmware pends with a store is
+//   taken at the end of that block rather than a few cycles later.
+// - Exception entry and return are done here, not by the engine, which stays
+//   in thread mode: MRS of IPSR reads 0 (the exception number is in
+//   nvic().current() and in ICSR). Only the main stack is supported. The FP
+//   part of an extended frame is saved at entry rather than lazily.
+// - CPU faults (undefined instruction, bad access, ...), the trap handler
+//   and dead peripherals stop the run with a report instead of being taken.
 #pragma once
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -20,14 +34,20 @@ namespace vb {
 class Elf;       // sim/core/elf.hpp
 class Nvic;      // sim/core/nvic.hpp
 
-// Why a run ended.
+// Why a run ended: the cycle limit, the condition (or break address), a
+// fault report, or the end of a function called with call().
 enum class Stop { kLimit, kCondition, kFault, kReturned };
 
 struct Stats {
   std::uint64_t instructions = 0;
   std::uint64_t cycles = 0;
   struct Exception { std::uint64_t entries = 0; std::uint64_t cycles = 0; };
-  Exception exceptions[16 + 82]{};  // by exception number (16 + IRQ)
+  // By exception number (16 + IRQ); cycles exclude nested exceptions.
+  // Entry 0 counts the cycles spent in thread mode.
+  Exception exceptions[16 + 82]{};
+  // Lowest stack pointer seen: sampled at events and exception entries, and
+  // the deepest word written below the initial stack pointer (the stack is
+  // painted at reset), whichever is lower.
   std::uint32_t lowest_sp = 0xFFFFFFFF;
   // Worst cycles between two passes of watch_pc (0 until two passes were seen).
   std::uint32_t watch_pc = 0;
@@ -51,7 +71,17 @@ public:
   void set_pins(PinIo* pins) { pins_ = pins; }
   // Cycles per instruction (default 1).
   void set_cpi(unsigned cpi);
-  // Core reset: SP and PC from the vector table at 0, registers cleared.
+  unsigned cpi() const;
+  // Raw bytes into flash or RAM (hand-assembled test programs, patches);
+  // throws when the range is not memory.
+  void load_bytes(std::uint32_t addr, std::span<const std::uint8_t> bytes);
+  // Entering this address is a fault (load_elf sets it to hndl_TRAP).
+  void set_trap_address(std::uint32_t addr);
+  // Board messages also go here as they happen (vboard prints them).
+  void set_message_sink(std::function<void(const std::string&)> sink);
+  // System reset: every attached model and the system control space back to
+  // their reset state, core registers cleared, SP and PC from the vector
+  // table at 0. The cycle clock keeps counting.
   void reset();
 
   // --- for models ---------------------------------------------------------
@@ -74,9 +104,12 @@ public:
 
   // --- running ------------------------------------------------------------
   Stop run_cycles(cycles_t n);
-  Stop run_ms(double ms);  // at the current HCLK
+  Stop run_ms(double ms);  // device time, in steps of 1 ms at whatever HCLK runs
   // Runs until pred() is true (checked at block boundaries), at most `limit` cycles.
   Stop run_until(const std::function<bool()>& pred, cycles_t limit);
+  // Runs until the core is about to execute `addr` (which must start a
+  // block: a function entry or a branch target), at most `limit` cycles.
+  Stop run_until_pc(std::uint32_t addr, cycles_t limit);
   bool faulted() const { return !fault_report_.empty(); }
   const std::string& fault_report() const { return fault_report_; }
   const std::vector<std::string>& messages() const { return messages_; }
@@ -86,34 +119,51 @@ public:
   std::uint32_t symbol(const std::string& name) const;
   std::optional<std::uint32_t> find_symbol(const std::string& name) const;
   std::string symbol_at(std::uint32_t addr) const;  // "name+0x12" or hex
+  // Memory and registers as a debugger sees them: RAM and flash directly,
+  // peripheral registers through their models (read side effects included).
+  // Throw std::out_of_range for an address nothing owns.
   std::uint32_t read32(std::uint32_t addr);
   std::uint16_t read16(std::uint32_t addr);
   std::uint8_t read8(std::uint32_t addr);
   void write32(std::uint32_t addr, std::uint32_t v);
+  void write16(std::uint32_t addr, std::uint16_t v);
   void write8(std::uint32_t addr, std::uint8_t v);
   std::uint32_t var32(const std::string& sym, std::uint32_t byte_offset = 0) { return read32(symbol(sym) + byte_offset); }
   void set_var32(const std::string& sym, std::uint32_t v, std::uint32_t byte_offset = 0) { write32(symbol(sym) + byte_offset, v); }
   // Calls a firmware function with up to 8 word arguments (AAPCS) on the
   // emulated core from the current context and returns r0. Interrupts keep
-  // running during the call unless masked. Throws on fault or time-out.
+  // running during the call unless masked. Afterwards the core's registers
+  // are back as they were. Throws on fault or time-out (the machine is then
+  // left where it stopped).
   std::uint32_t call(const std::string& fn, std::initializer_list<std::uint32_t> args = {},
                      cycles_t limit = 10'000'000'000ull);
+  std::uint32_t call(std::uint32_t addr, std::initializer_list<std::uint32_t> args = {},
+                     cycles_t limit = 10'000'000'000ull);
   std::uint32_t reg(int n);            // r0..r15
+  void set_reg(int n, std::uint32_t v);
   std::uint32_t pc();
+  std::uint32_t xpsr();                // flags and execution state (IPSR: see nvic().current())
+  std::uint32_t primask();
+  std::uint32_t control();
+  // Where the core is: PC and LR with symbols, SP, the current exception.
+  std::string where();
 
   // --- observation --------------------------------------------------------
-  Stats& stats() { return stats_; }
+  // Brought up to date on each call (cycles, time per context, stack depth).
+  Stats& stats();
+  // The model whose register window holds addr, or nullptr.
+  const Peripheral* model_at(std::uint32_t addr) const;
   Nvic& nvic();
 
 private:
   struct Impl;
-  std::unique_ptr<Impl> impl_;
-  Scheduler sched_;
+  Scheduler sched_;  // before impl_: the SysTick model holds on to it
   ClockControl* clock_control_ = nullptr;
   PinIo* pins_ = nullptr;
   Stats stats_;
   std::string fault_report_;
   std::vector<std::string> messages_;
+  std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace vb

@@ -1,0 +1,92 @@
+#include "sim/board/board.hpp"
+
+#include <algorithm>
+
+#include "sim/periph/dbgmcu.hpp"
+#include "sim/periph/exti.hpp"
+#include "sim/periph/flash_if.hpp"
+#include "sim/periph/gpio.hpp"
+#include "sim/periph/pwr.hpp"
+#include "sim/periph/rcc.hpp"
+#include "sim/periph/timer.hpp"
+
+namespace vb {
+
+// FIRMWARE_ELF: the build defines it as the path of the image it builds.
+std::string default_firmware_elf() { return FIRMWARE_ELF; }
+
+namespace {
+constexpr std::uint32_t kTim1Base = 0x40010000;
+constexpr ClockGate kTim1Gate{ClockGate::kAPB2, 0};
+constexpr int kTim1UpIrq = 25;  // TIM1_UP_TIM10
+}  // namespace
+
+Board::Board(BoardOptions opts) : opts_(std::move(opts)) {
+  if (opts_.elf.empty()) opts_.elf = default_firmware_elf();
+  machine_.set_cpi(opts_.cpi);
+
+  rcc_ = std::make_unique<Rcc>(opts_.hse_clock);
+  flash_ = std::make_unique<FlashInterface>();
+  pwr_ = std::make_unique<Pwr>();
+  dbgmcu_ = std::make_unique<Dbgmcu>();
+  exti_ = std::make_unique<Exti>();
+  gpio_ = std::make_unique<Gpio>();
+  tim1_ = std::make_unique<Timer>("TIM1", kTim1Base, kTim1Gate, kTim1UpIrq, true);
+
+  // The chip: RCC publishes the clocks and gates, the GPIO ports resolve the
+  // pins; every block is mapped at its address.
+  machine_.set_clock_control(rcc_.get());
+  machine_.set_pins(gpio_.get());
+  for (Peripheral* p : std::initializer_list<Peripheral*>{rcc_.get(), flash_.get(), pwr_.get(), dbgmcu_.get(),
+                                                          exti_.get(), tim1_.get()})
+    machine_.attach(*p);
+  for (Peripheral* port : gpio_->blocks()) {
+    machine_.attach(*port);
+    rcc_->add_reset_target(*port);
+  }
+  // Blocks with an RCC reset bit go back to their reset state when it is set.
+  rcc_->add_reset_target(*pwr_);
+  rcc_->add_reset_target(*tim1_);
+  rcc_->on_change([this] {
+    flash_->clocks_changed();
+    tim1_->clocks_changed();
+  });
+
+  machine_.load_elf(opts_.elf);
+  machine_.reset();  // power-on: every model and the core from their reset state
+}
+
+Board::~Board() = default;
+
+bool Board::run_to(std::uint32_t addr, double limit_ms) {
+  // In 1 ms slices: the clock runs at 16 MHz (HSI) until setup_RCC switches
+  // to the PLL, and the limit is device time.
+  double left = limit_ms;
+  while (left > 0 && !machine_.faulted()) {
+    const double step = std::min(left, 1.0);
+    const auto cycles = static_cast<cycles_t>(step * machine_.clocks().hclk / 1000.0);
+    const Stop s = machine_.run_until_pc(addr, std::max<cycles_t>(cycles, 1));
+    if (s == Stop::kCondition) return true;
+    if (s == Stop::kFault) return false;
+    left -= step;
+  }
+  return false;
+}
+
+bool Board::boot(double limit_ms) {
+  const auto loop = machine_.find_symbol("fast_loop");
+  if (!loop) {
+    machine_.message("boot: the image has no fast_loop; running " + std::to_string(limit_ms) + " ms instead");
+    return machine_.run_ms(limit_ms) == Stop::kLimit;
+  }
+  if (run_to(*loop, limit_ms)) return true;
+  if (machine_.faulted()) return false;
+  std::string msg = "boot: fast_loop not reached within " + std::to_string(limit_ms) + " ms; the core is at\n" +
+                    machine_.where();
+  const std::string waiting = rcc_->waiting_for();
+  if (!waiting.empty()) msg += "\n  RCC: " + waiting;
+  machine_.message(msg);
+  return false;
+}
+
+}  // namespace vb

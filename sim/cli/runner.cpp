@@ -1,0 +1,73 @@
+#include "sim/cli/runner.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <thread>
+
+#include "sim/core/nvic.hpp"
+
+namespace vb::cli {
+
+std::atomic<bool>& Runner::stop_requested() {
+  static std::atomic<bool> flag{false};
+  return flag;
+}
+
+RunResult Runner::run() {
+  using clock = std::chrono::steady_clock;
+  Machine& m = board_.m();
+  RunResult r;
+  const auto start = clock::now();
+  while (!stop_requested().load()) {
+    if (opts_.run_ms > 0 && r.device_ms >= opts_.run_ms) break;
+    double slice = opts_.slice_ms;
+    if (opts_.run_ms > 0) slice = std::min(slice, opts_.run_ms - r.device_ms);
+    const Stop s = m.run_ms(slice);
+    r.device_ms += slice;
+    for (auto& link : links_) link->poll(board_);
+    if (s == Stop::kFault) break;
+    if (opts_.real_time) {
+      // Device time leads: wait until the host clock has caught up.
+      const auto due = start + std::chrono::duration_cast<clock::duration>(
+                                   std::chrono::duration<double, std::milli>(r.device_ms));
+      if (due > clock::now()) std::this_thread::sleep_until(due);
+    }
+  }
+  r.wall_s = std::chrono::duration<double>(clock::now() - start).count();
+  r.faulted = m.faulted();
+  r.interrupted = stop_requested().load();
+  for (auto& link : links_) link->close(board_);
+  return r;
+}
+
+std::string format_statistics(Machine& m, const RunResult& r) {
+  const Stats& st = m.stats();
+  char line[160];
+  std::string out;
+  std::snprintf(line, sizeof line, "device time   %.3f ms in %.3f s host time (%.2fx real time)\n", r.device_ms,
+                r.wall_s, r.wall_s > 0 ? r.device_ms / 1000.0 / r.wall_s : 0.0);
+  out += line;
+  std::snprintf(line, sizeof line, "instructions  %llu (%.1f M/s), cycles %llu\n",
+                static_cast<unsigned long long>(st.instructions), r.wall_s > 0 ? st.instructions / r.wall_s / 1e6 : 0.0,
+                static_cast<unsigned long long>(st.cycles));
+  out += line;
+  for (int n = 1; n < exc::kCount; ++n) {
+    const auto& e = st.exceptions[n];
+    if (e.entries == 0) continue;
+    std::snprintf(line, sizeof line, "exception     %-28s %10llu entries %12llu cycles\n", exception_name(n).c_str(),
+                  static_cast<unsigned long long>(e.entries), static_cast<unsigned long long>(e.cycles));
+    out += line;
+  }
+  if (st.worst_pass_cycles > 0) {
+    std::snprintf(line, sizeof line, "main loop     worst pass %llu cycles (%s)\n",
+                  static_cast<unsigned long long>(st.worst_pass_cycles), m.symbol_at(st.watch_pc).c_str());
+    out += line;
+  }
+  if (st.lowest_sp != 0xFFFFFFFF) {
+    std::snprintf(line, sizeof line, "stack         lowest SP 0x%08x\n", static_cast<unsigned>(st.lowest_sp));
+    out += line;
+  }
+  return out;
+}
+
+}  // namespace vb::cli

@@ -1,0 +1,136 @@
+// vboard: runs the clock's firmware image on the virtual board.
+//
+//   vboard [options] [firmware.elf]
+//
+// Board messages and the run statistics go to stderr; a firmware fault ends
+// the run with its report and a non-zero exit status.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "sim/board/board.hpp"
+#include "sim/cli/runner.hpp"
+
+namespace {
+
+constexpr int kExitFault = 1;
+constexpr int kExitUsage = 2;
+
+const char kUsage[] =
+    "usage: vboard [options] [firmware.elf]\n"
+    "\n"
+    "Boots the talking clock's firmware image on the virtual board and runs it,\n"
+    "in real time unless --fast is given, until --ms of device time have passed\n"
+    "or Ctrl-C stops it. Without an image argument it runs the one this tree builds.\n"
+    "\n"
+    "options:\n"
+    "  --ms N        run N milliseconds of device time, then stop\n"
+    "  --fast        run as fast as the host allows (no real-time pacing)\n"
+    "  --no-hse      board without the 8 MHz clock signal on OSC_IN\n"
+    "  --no-lse      board without the 32.768 kHz clock signal on OSC32_IN\n"
+    "  --cpi N       core cycles per instruction (default 1)\n"
+    "  -h, --help    this text\n"
+    "\n"
+    "exit status: 0 after a normal run, 1 when the firmware faulted, 2 on a usage\n"
+    "or image error.\n";
+
+struct Options {
+  vb::BoardOptions board;
+  vb::cli::RunOptions run;
+  bool help = false;
+};
+
+double parse_number(const std::string& opt, const std::string& text, double min) {
+  try {
+    std::size_t used = 0;
+    const double v = std::stod(text, &used);
+    if (used == text.size() && v >= min) return v;
+  } catch (const std::exception&) {
+  }
+  throw std::invalid_argument(opt + " needs a number of at least " + std::to_string(static_cast<long>(min)) +
+                              ", not '" + text + "'");
+}
+
+Options parse(int argc, char** argv) {
+  Options o;
+  std::vector<std::string> args(argv + 1, argv + argc);
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    std::string a = args[i];
+    std::optional<std::string> value;
+    if (const auto eq = a.find('='); a.rfind("--", 0) == 0 && eq != std::string::npos) {
+      value = a.substr(eq + 1);
+      a = a.substr(0, eq);
+    }
+    auto need_value = [&]() -> std::string {
+      if (value) return *value;
+      if (i + 1 >= args.size()) throw std::invalid_argument(a + " needs a value");
+      return args[++i];
+    };
+    if (a == "-h" || a == "--help") {
+      o.help = true;
+    } else if (a == "--ms") {
+      o.run.run_ms = parse_number(a, need_value(), 0);
+    } else if (a == "--fast") {
+      o.run.real_time = false;
+    } else if (a == "--no-hse") {
+      o.board.hse_clock = false;
+    } else if (a == "--no-lse") {
+      o.board.lse_clock = false;
+    } else if (a == "--cpi") {
+      o.board.cpi = static_cast<unsigned>(parse_number(a, need_value(), 1));
+    } else if (!a.empty() && a[0] == '-') {
+      throw std::invalid_argument("unknown option " + a);
+    } else if (o.board.elf.empty()) {
+      o.board.elf = a;
+    } else {
+      throw std::invalid_argument("more than one image given ('" + o.board.elf + "' and '" + a + "')");
+    }
+  }
+  return o;
+}
+
+void on_sigint(int) { vb::cli::Runner::stop_requested().store(true); }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options opts;
+  try {
+    opts = parse(argc, argv);
+  } catch (const std::invalid_argument& e) {
+    std::cerr << "vboard: " << e.what() << "\n\n" << kUsage;
+    return kExitUsage;
+  }
+  if (opts.help) {
+    std::cout << kUsage;
+    return 0;
+  }
+
+  std::optional<vb::Board> board;
+  try {
+    board.emplace(opts.board);
+  } catch (const std::exception& e) {
+    std::cerr << "vboard: " << e.what() << "\n";
+    return kExitUsage;
+  }
+  vb::Machine& m = board->m();
+  for (const std::string& msg : m.messages()) std::cerr << "[board] " << msg << "\n";
+  m.set_message_sink([](const std::string& msg) { std::cerr << "[board] " << msg << std::endl; });
+  if (auto loop = m.find_symbol("fast_loop")) m.stats().watch_pc = *loop;
+
+  std::signal(SIGINT, on_sigint);
+  vb::cli::Runner runner(*board, opts.run);
+  const vb::cli::RunResult result = runner.run();
+
+  std::cerr << "\n" << vb::cli::format_statistics(m, result);
+  if (result.faulted) {
+    std::cerr << "\nvboard: the firmware faulted:\n" << m.fault_report() << "\n";
+    return kExitFault;
+  }
+  return 0;
+}

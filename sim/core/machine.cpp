@@ -1,0 +1,499 @@
+// Machine set-up, memories, MMIO dispatch, and the host's means to drive
+// and observe the firmware. The run loop, the engine hooks and exception
+// entry and return are in run.cpp.
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <stdexcept>
+
+#include "sim/core/machine_impl.hpp"
+
+namespace vb {
+
+static_assert(std::endian::native == std::endian::little, "memory images are copied as little-endian words");
+
+namespace {
+
+void check(uc_err err, const char* what) {
+  if (err != UC_ERR_OK) throw std::runtime_error(std::string("emulator: ") + what + ": " + uc_strerror(err));
+}
+
+std::uint32_t lanes(unsigned size, unsigned shift) {
+  const std::uint32_t m = size >= 4 ? 0xFFFFFFFFu : (1u << (8 * size)) - 1;
+  return m << shift;
+}
+
+}  // namespace
+
+// --- construction -------------------------------------------------------------
+
+Machine::Impl::Impl(Machine& owner)
+    : m(owner), nvic(owner.sched_, [this] { attention = 0; }),
+      counter(mem::kFlashBase, mem::kFlashSize, mem::kFlashSize) {
+  // Thumb mode with the Cortex-M4 CPU model; the M-class mode flag would
+  // build a different (ARMv8-M) core.
+  check(uc_open(UC_ARCH_ARM, UC_MODE_THUMB, &uc), "open");
+  check(uc_ctl_set_cpu_model(uc, UC_CPU_ARM_CORTEX_M4), "select Cortex-M4");
+
+  auto alloc = [](std::uint32_t n) {
+    auto p = std::make_unique<std::uint8_t[]>(n);
+    std::memset(p.get(), 0, n);
+    return p;
+  };
+  flash = alloc(mem::kFlashSize);
+  sram = alloc(mem::kSramSize);
+  ccm = alloc(mem::kCcmSize);
+  bkpsram = alloc(mem::kBkpSramSize);
+  // Flash is read-only to the core: a store is a fault. CCM RAM and backup
+  // SRAM sit on data buses only, so the core cannot fetch from them.
+  memories = {
+      {"flash", mem::kFlashBase, mem::kFlashSize, flash.get(), false},
+      {"flash (boot alias)", 0, mem::kFlashSize, flash.get(), false},
+      {"SRAM", mem::kSramBase, mem::kSramSize, sram.get(), true},
+      {"CCM RAM", mem::kCcmBase, mem::kCcmSize, ccm.get(), true},
+      {"backup SRAM", mem::kBkpSramBase, mem::kBkpSramSize, bkpsram.get(), true},
+  };
+  check(uc_mem_map_ptr(uc, mem::kFlashBase, mem::kFlashSize, UC_PROT_READ | UC_PROT_EXEC, flash.get()), "map flash");
+  check(uc_mem_map_ptr(uc, 0, mem::kFlashSize, UC_PROT_READ | UC_PROT_EXEC, flash.get()), "map flash alias");
+  check(uc_mem_map_ptr(uc, mem::kSramBase, mem::kSramSize, UC_PROT_ALL, sram.get()), "map SRAM");
+  check(uc_mem_map_ptr(uc, mem::kCcmBase, mem::kCcmSize, UC_PROT_READ | UC_PROT_WRITE, ccm.get()), "map CCM RAM");
+  check(uc_mem_map_ptr(uc, mem::kBkpSramBase, mem::kBkpSramSize, UC_PROT_READ | UC_PROT_WRITE, bkpsram.get()),
+        "map backup SRAM");
+
+  uc_hook h;
+  check(uc_hook_add(uc, &h, UC_HOOK_BLOCK, reinterpret_cast<void*>(&Impl::on_block), this, 1, 0), "block hook");
+  hooks.push_back(h);
+  check(uc_hook_add(uc, &h, UC_HOOK_INTR, reinterpret_cast<void*>(&Impl::on_interrupt), this, 1, 0), "interrupt hook");
+  hooks.push_back(h);
+  check(uc_hook_add(uc, &h, UC_HOOK_MEM_INVALID, reinterpret_cast<void*>(&Impl::on_bad_access), this, 1, 0),
+        "memory fault hook");
+  hooks.push_back(h);
+}
+
+Machine::Impl::~Impl() {
+  if (uc) uc_close(uc);
+}
+
+Machine::Machine() : impl_(std::make_unique<Impl>(*this)) {
+  attach(impl_->nvic);
+  reset();
+}
+
+Machine::~Machine() = default;
+
+// --- memories -----------------------------------------------------------------
+
+const Machine::Impl::Memory* Machine::Impl::memory_at(std::uint32_t addr) const {
+  for (const Memory& mm : memories)
+    if (addr - mm.base < mm.size) return &mm;
+  return nullptr;
+}
+
+std::uint8_t* Machine::Impl::host(std::uint32_t addr, std::uint32_t n) const {
+  const Memory* mm = memory_at(addr);
+  if (!mm || n > mm->size - (addr - mm->base)) return nullptr;
+  return mm->host + (addr - mm->base);
+}
+
+void Machine::Impl::invalidate_code(std::uint32_t addr, std::uint32_t n) {
+  if (n == 0) return;
+  counter.invalidate(addr, n);
+  uc_ctl_remove_cache(uc, std::uint64_t{addr}, std::uint64_t{addr} + n);
+  // The same flash bytes appear at both addresses.
+  if (addr - mem::kFlashBase < mem::kFlashSize) {
+    const std::uint32_t alias = addr - mem::kFlashBase;
+    counter.invalidate(alias, n);
+    uc_ctl_remove_cache(uc, std::uint64_t{alias}, std::uint64_t{alias} + n);
+  } else if (addr < mem::kFlashSize) {
+    counter.invalidate(addr + mem::kFlashBase, n);
+    uc_ctl_remove_cache(uc, std::uint64_t{addr} + mem::kFlashBase, std::uint64_t{addr} + mem::kFlashBase + n);
+  }
+}
+
+void Machine::load_bytes(std::uint32_t addr, std::span<const std::uint8_t> bytes) {
+  std::uint8_t* h = impl_->host(addr, static_cast<std::uint32_t>(bytes.size()));
+  if (!h) throw std::out_of_range("load_bytes: " + hex(addr) + " (+" + std::to_string(bytes.size()) + " bytes) is not memory");
+  std::memcpy(h, bytes.data(), bytes.size());
+  impl_->invalidate_code(addr, static_cast<std::uint32_t>(bytes.size()));
+}
+
+void Machine::load_elf(const std::string& path) {
+  auto elf = std::make_unique<Elf>(path);
+  for (const Elf::Segment& seg : elf->segments()) {
+    std::uint8_t* h = impl_->host(seg.load_addr, seg.memory_size);
+    if (!h)
+      throw std::runtime_error(path + ": a segment at " + hex(seg.load_addr) + " (" + std::to_string(seg.memory_size) +
+                               " bytes) lies outside flash and RAM");
+    std::memcpy(h, seg.data.data(), seg.data.size());
+    std::memset(h + seg.data.size(), 0, seg.memory_size - seg.data.size());
+    impl_->invalidate_code(seg.load_addr, seg.memory_size);
+  }
+  impl_->trap_addr = elf->find("hndl_TRAP").value_or(0xFFFFFFFF);
+  impl_->elf = std::move(elf);
+}
+
+void Machine::set_trap_address(std::uint32_t addr) { impl_->trap_addr = addr & ~1u; }
+
+void Machine::set_cpi(unsigned cpi) {
+  if (cpi == 0) throw std::invalid_argument("set_cpi: cycles per instruction must be at least 1");
+  impl_->cpi = cpi;
+}
+
+unsigned Machine::cpi() const { return impl_->cpi; }
+
+void Machine::set_message_sink(std::function<void(const std::string&)> sink) { impl_->message_sink = std::move(sink); }
+
+// --- MMIO ---------------------------------------------------------------------
+
+Peripheral* Machine::Impl::Region::find(std::uint32_t addr) const {
+  for (Peripheral* p : models)
+    if (addr - p->base() < p->size()) return p;
+  return nullptr;
+}
+
+Peripheral* Machine::Impl::model_at(std::uint32_t addr) const {
+  auto it = std::upper_bound(models.begin(), models.end(), addr,
+                             [](std::uint32_t a, const Peripheral* p) { return a < p->base(); });
+  if (it == models.begin()) return nullptr;
+  Peripheral* p = *std::prev(it);
+  return addr - p->base() < p->size() ? p : nullptr;
+}
+
+void Machine::attach(Peripheral& p) {
+  Impl& s = *impl_;
+  if (p.size() == 0) throw std::logic_error("attach " + p.name() + ": empty register window");
+  const std::uint64_t lo = p.base() & ~std::uint64_t{mem::kPage - 1};
+  const std::uint64_t hi = (std::uint64_t{p.base()} + p.size() + mem::kPage - 1) & ~std::uint64_t{mem::kPage - 1};
+  for (const Impl::Memory& mm : s.memories)
+    if (lo < std::uint64_t{mm.base} + mm.size && mm.base < hi)
+      throw std::logic_error("attach " + p.name() + ": window at " + hex(p.base()) + " overlaps " + mm.name);
+  for (Peripheral* q : s.models)
+    if (p.base() < std::uint64_t{q->base()} + q->size() && q->base() < std::uint64_t{p.base()} + p.size())
+      throw std::logic_error("attach " + p.name() + ": window at " + hex(p.base()) + " overlaps " + q->name());
+
+  Impl::Region* region = nullptr;
+  for (auto& r : s.regions) {
+    const std::uint64_t rlo = r->base, rhi = std::uint64_t{r->base} + r->size;
+    if (lo < rhi && rlo < hi) {
+      // Blocks smaller than the engine's page share one mapping.
+      if (rlo != lo || rhi != hi)
+        throw std::logic_error("attach " + p.name() + ": window at " + hex(p.base()) +
+                               " straddles the mapping of another model");
+      region = r.get();
+    }
+  }
+  if (!region) {
+    auto r = std::make_unique<Impl::Region>(
+        Impl::Region{&s, static_cast<std::uint32_t>(lo), static_cast<std::uint32_t>(hi - lo), {}});
+    check(uc_mmio_map(s.uc, lo, hi - lo, &Impl::mmio_read_cb, r.get(), &Impl::mmio_write_cb, r.get()),
+          ("map " + p.name()).c_str());
+    region = r.get();
+    s.regions.push_back(std::move(r));
+  }
+  region->models.push_back(&p);
+  s.models.insert(std::upper_bound(s.models.begin(), s.models.end(), &p,
+                                   [](const Peripheral* a, const Peripheral* b) { return a->base() < b->base(); }),
+                  &p);
+  p.attach(*this);
+}
+
+const Peripheral* Machine::model_at(std::uint32_t addr) const { return impl_->model_at(addr); }
+
+bool Machine::Impl::gate_running(const Peripheral& p) const {
+  return p.gate().bus == ClockGate::kNone || !m.clock_control_ || m.clock_control_->running(p.gate());
+}
+
+void Machine::Impl::clock_to_access() {
+  if (!running) return;
+  // The access is somewhere in the running block: one instruction further
+  // for each access, never past the block's end.
+  const cycles_t c = std::min<cycles_t>(cpi, block_cycles);
+  m.sched_.advance(c);
+  block_cycles -= c;
+}
+
+std::uint64_t Machine::Impl::mmio_read_cb(uc_engine*, std::uint64_t offset, unsigned size, void* user) {
+  auto* r = static_cast<Region*>(user);
+  return r->impl->mmio_read(*r, r->base + static_cast<std::uint32_t>(offset), size);
+}
+
+void Machine::Impl::mmio_write_cb(uc_engine*, std::uint64_t offset, unsigned size, std::uint64_t value, void* user) {
+  auto* r = static_cast<Region*>(user);
+  const std::uint32_t addr = r->base + static_cast<std::uint32_t>(offset);
+  if (size > 4) {  // not expected: wider stores arrive as word callbacks
+    r->impl->mmio_write(*r, addr, 4, static_cast<std::uint32_t>(value));
+    r->impl->mmio_write(*r, addr + 4, size - 4, static_cast<std::uint32_t>(value >> 32));
+    return;
+  }
+  r->impl->mmio_write(*r, addr, size, static_cast<std::uint32_t>(value));
+}
+
+// Faults found in MMIO callbacks are only recorded: the run stops at the
+// next block boundary (stopping inside a callback would replay the access).
+std::uint32_t Machine::Impl::mmio_read(Region& r, std::uint32_t addr, unsigned size) {
+  in_mmio = true;
+  clock_to_access();
+  m.sched_.run_due();
+  std::uint32_t result = 0;
+  Peripheral* p = r.find(addr);
+  if (p && (addr & 3) + size <= 4 && gate_running(*p)) {
+    const unsigned shift = (addr & 3) * 8;
+    result = (p->read((addr - p->base()) & ~3u) & lanes(size, shift)) >> shift;
+  } else {
+    bad_mmio(p, addr, size, false, 0);
+  }
+  attention = std::min(attention, m.sched_.next_due());
+  in_mmio = false;
+  return result;
+}
+
+void Machine::Impl::mmio_write(Region& r, std::uint32_t addr, unsigned size, std::uint32_t value) {
+  in_mmio = true;
+  clock_to_access();
+  m.sched_.run_due();
+  Peripheral* p = r.find(addr);
+  if (p && (addr & 3) + size <= 4 && gate_running(*p)) {
+    const unsigned shift = (addr & 3) * 8;
+    p->write((addr - p->base()) & ~3u, value << shift, lanes(size, shift));
+  } else {
+    bad_mmio(p, addr, size, true, value);
+  }
+  attention = std::min(attention, m.sched_.next_due());
+  in_mmio = false;
+}
+
+void Machine::Impl::bad_mmio(const Peripheral* p, std::uint32_t addr, unsigned size, bool is_write,
+                             std::uint32_t value) {
+  const std::string what = std::to_string(size * 8) + "-bit " +
+                           (is_write ? "write of " + hex(value) + " to " : std::string("read of ")) + hex(addr);
+  if (!p)
+    m.fault(what + ": no model owns this address");
+  else if ((addr & 3) + size > 4)
+    m.fault(p->name() + ": unaligned " + what);
+  else
+    m.fault(p->name() + ": " + what + " while its clock is off (RCC enable bit clear or reset bit set); " +
+            (is_write ? "ignored" : "reads 0"));
+}
+
+bool Machine::Impl::model_read(std::uint32_t addr, unsigned size, std::uint32_t& value, bool check_gate) {
+  Peripheral* p = model_at(addr);
+  if (!p || (addr & 3) + size > 4) return false;
+  m.sched_.run_due();
+  if (check_gate && !gate_running(*p)) {
+    m.fault(p->name() + ": bus read of " + hex(addr) + " while its clock is off; reads 0");
+    value = 0;
+    return true;
+  }
+  const unsigned shift = (addr & 3) * 8;
+  value = (p->read((addr - p->base()) & ~3u) & lanes(size, shift)) >> shift;
+  attention = 0;
+  return true;
+}
+
+bool Machine::Impl::model_write(std::uint32_t addr, unsigned size, std::uint32_t value, bool check_gate) {
+  Peripheral* p = model_at(addr);
+  if (!p || (addr & 3) + size > 4) return false;
+  m.sched_.run_due();
+  if (check_gate && !gate_running(*p)) {
+    m.fault(p->name() + ": bus write to " + hex(addr) + " while its clock is off; ignored");
+    return true;
+  }
+  const unsigned shift = (addr & 3) * 8;
+  p->write((addr - p->base()) & ~3u, value << shift, lanes(size, shift));
+  attention = 0;
+  return true;
+}
+
+bool Machine::bus_read(std::uint32_t addr, void* buf, std::uint32_t n) {
+  if (const std::uint8_t* h = impl_->host(addr, n)) {
+    std::memcpy(buf, h, n);
+    return true;
+  }
+  std::uint32_t v = 0;
+  if ((n != 1 && n != 2 && n != 4) || !impl_->model_read(addr, n, v, true)) return false;
+  std::memcpy(buf, &v, n);
+  return true;
+}
+
+bool Machine::bus_write(std::uint32_t addr, const void* buf, std::uint32_t n) {
+  const Impl::Memory* mm = impl_->memory_at(addr);
+  if (mm) {
+    std::uint8_t* h = impl_->host(addr, n);
+    if (!h || !mm->writable) return false;  // flash is not writable by the bus
+    std::memcpy(h, buf, n);
+    return true;
+  }
+  std::uint32_t v = 0;
+  if (n != 1 && n != 2 && n != 4) return false;
+  std::memcpy(&v, buf, n);
+  return impl_->model_write(addr, n, v, true);
+}
+
+// --- debugger view of memory ---------------------------------------------------
+
+template <typename T>
+T Machine::Impl::debug_read(std::uint32_t addr) {
+  if (const std::uint8_t* h = host(addr, sizeof(T))) {
+    T v;
+    std::memcpy(&v, h, sizeof v);
+    return v;
+  }
+  std::uint32_t v = 0;
+  if (!model_read(addr, sizeof(T), v, false))
+    throw std::out_of_range("read of " + hex(addr) + ": nothing there (no memory, no model)");
+  return static_cast<T>(v);
+}
+
+template <typename T>
+void Machine::Impl::debug_write(std::uint32_t addr, T v) {
+  if (std::uint8_t* h = host(addr, sizeof(T))) {
+    std::memcpy(h, &v, sizeof v);
+    if (!memory_at(addr)->writable) invalidate_code(addr, sizeof(T));
+    return;
+  }
+  if (!model_write(addr, sizeof(T), v, false))
+    throw std::out_of_range("write to " + hex(addr) + ": nothing there (no memory, no model)");
+}
+
+std::uint32_t Machine::read32(std::uint32_t addr) { return impl_->debug_read<std::uint32_t>(addr); }
+std::uint16_t Machine::read16(std::uint32_t addr) { return impl_->debug_read<std::uint16_t>(addr); }
+std::uint8_t Machine::read8(std::uint32_t addr) { return impl_->debug_read<std::uint8_t>(addr); }
+void Machine::write32(std::uint32_t addr, std::uint32_t v) { impl_->debug_write(addr, v); }
+void Machine::write16(std::uint32_t addr, std::uint16_t v) { impl_->debug_write(addr, v); }
+void Machine::write8(std::uint32_t addr, std::uint8_t v) { impl_->debug_write(addr, v); }
+
+// --- registers ----------------------------------------------------------------
+
+int Machine::Impl::core_reg(int n) {
+  if (n >= 0 && n <= 12) return UC_ARM_REG_R0 + n;
+  switch (n) {
+    case 13: return UC_ARM_REG_SP;
+    case 14: return UC_ARM_REG_LR;
+    case 15: return UC_ARM_REG_PC;
+    default: throw std::out_of_range("core register r" + std::to_string(n) + " does not exist");
+  }
+}
+
+std::uint32_t Machine::Impl::reg(int uc_reg) const {
+  std::uint32_t v = 0;
+  uc_reg_read(uc, uc_reg, &v);
+  return v;
+}
+
+void Machine::Impl::set_reg(int uc_reg, std::uint32_t v) {
+  // The PC keeps the Thumb bit set, or the engine would leave Thumb state.
+  if (uc_reg == UC_ARM_REG_PC) v |= 1;
+  uc_reg_write(uc, uc_reg, &v);
+}
+
+std::uint32_t Machine::reg(int n) { return impl_->reg(Impl::core_reg(n)); }
+void Machine::set_reg(int n, std::uint32_t v) { impl_->set_reg(Impl::core_reg(n), v); }
+std::uint32_t Machine::pc() { return impl_->reg(UC_ARM_REG_PC); }
+std::uint32_t Machine::xpsr() { return impl_->reg(UC_ARM_REG_XPSR); }
+std::uint32_t Machine::primask() { return impl_->reg(UC_ARM_REG_PRIMASK); }
+std::uint32_t Machine::control() { return impl_->reg(UC_ARM_REG_CONTROL); }
+std::string Machine::where() { return impl_->context(); }
+
+// --- symbols ------------------------------------------------------------------
+
+std::optional<std::uint32_t> Machine::find_symbol(const std::string& name) const {
+  return impl_->elf ? impl_->elf->find(name) : std::nullopt;
+}
+
+std::uint32_t Machine::symbol(const std::string& name) const {
+  if (!impl_->elf) throw std::runtime_error("symbol '" + name + "': no image loaded");
+  if (auto a = impl_->elf->find(name)) return *a;
+  throw std::runtime_error("symbol '" + name + "' is not in " + impl_->elf->path());
+}
+
+std::string Machine::symbol_at(std::uint32_t addr) const {
+  return impl_->elf ? impl_->elf->name_at(addr) : hex(addr);
+}
+
+// --- models' services ----------------------------------------------------------
+
+const ClockTree& Machine::clocks() const {
+  static const ClockTree kResetClocks{};
+  return clock_control_ ? clock_control_->tree() : kResetClocks;
+}
+
+void Machine::set_irq(int irq, bool level) { impl_->nvic.set_irq_level(irq, level); }
+
+Nvic& Machine::nvic() { return impl_->nvic; }
+
+void Machine::fault(const std::string& what) {
+  if (!fault_report_.empty()) return;  // the first report stands
+  fault_report_ = what + "\n" + impl_->context();
+  impl_->attention = 0;
+}
+
+void Machine::message(const std::string& what) {
+  messages_.push_back(what);
+  if (impl_->message_sink) impl_->message_sink(what);
+}
+
+// --- reset ----------------------------------------------------------------------
+
+void Machine::reset() {
+  Impl& s = *impl_;
+  for (Peripheral* p : s.models) p->reset();
+  s.sleeping = false;
+  s.have_pass = false;
+  s.switch_context(exc::kThread);
+
+  for (int n = 0; n <= 12; ++n) s.set_reg(UC_ARM_REG_R0 + n, 0);
+  for (int n = 0; n < 32; ++n) s.set_reg(UC_ARM_REG_S0 + n, 0);
+  s.set_reg(UC_ARM_REG_CONTROL, 0);
+  s.set_reg(UC_ARM_REG_PRIMASK, 0);
+  s.set_reg(UC_ARM_REG_BASEPRI, 0);
+  s.set_reg(UC_ARM_REG_FAULTMASK, 0);
+  s.set_reg(UC_ARM_REG_FPSCR, 0);
+  s.set_reg(UC_ARM_REG_XPSR, 0x01000000);  // Thumb state, flags clear
+  s.set_reg(UC_ARM_REG_LR, 0xFFFFFFFF);
+
+  // SP and PC from the first two words of the vector table (at 0 after reset).
+  std::uint32_t sp = 0, entry = 0;
+  std::memcpy(&sp, s.flash.get(), 4);
+  std::memcpy(&entry, s.flash.get() + 4, 4);
+  sp &= ~3u;
+  s.set_reg(UC_ARM_REG_SP, sp);
+  s.set_reg(UC_ARM_REG_PC, entry);
+  if (entry != 0 && !(entry & 1))
+    fault("reset vector " + hex(entry) + " has no Thumb bit (the chip locks up with an INVSTATE fault)");
+  s.initial_sp = sp;
+  stats_.lowest_sp = sp ? sp : 0xFFFFFFFF;
+  s.paint_stack();
+}
+
+Stats& Machine::stats() {
+  Impl& s = *impl_;
+  stats_.cycles = now();
+  s.switch_context(s.ctx_exception);  // charge the cycles so far
+  if (s.stack_painted) stats_.lowest_sp = std::min(stats_.lowest_sp, s.painted_low_water());
+  return stats_;
+}
+
+void Machine::Impl::paint_stack() {
+  // The firmware keeps only its stack in CCM RAM; paint what lies below the
+  // initial stack pointer to find the deepest word ever written.
+  stack_painted = initial_sp > mem::kCcmBase && initial_sp <= mem::kCcmBase + mem::kCcmSize;
+  if (!stack_painted) return;
+  for (std::uint32_t a = mem::kCcmBase; a < initial_sp; a += 4) std::memcpy(host(a, 4), &kStackPaint, 4);
+}
+
+std::uint32_t Machine::Impl::painted_low_water() const {
+  for (std::uint32_t a = mem::kCcmBase; a < initial_sp; a += 4) {
+    std::uint32_t v;
+    std::memcpy(&v, host(a, 4), 4);
+    if (v != kStackPaint) return a;
+  }
+  return initial_sp;
+}
+
+void Machine::Impl::sample_sp() {
+  const std::uint32_t sp = reg(UC_ARM_REG_SP);
+  if (sp < m.stats_.lowest_sp) m.stats_.lowest_sp = sp;
+}
+
+}  // namespace vb

@@ -1,0 +1,169 @@
+// Inside of Machine, shared by its source files: the engine handle, the
+// memories, the MMIO regions, the exception bookkeeping and the run state
+// the engine's hooks work on.
+#pragma once
+#include <unicorn/unicorn.h>
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sim/core/elf.hpp"
+#include "sim/core/machine.hpp"
+#include "sim/core/nvic.hpp"
+#include "sim/core/thumb.hpp"
+
+namespace vb {
+
+// The chip's memories.
+namespace mem {
+inline constexpr std::uint32_t kFlashBase = 0x08000000, kFlashSize = 1u << 20;  // aliased at 0
+inline constexpr std::uint32_t kSramBase = 0x20000000, kSramSize = 128u << 10;   // SRAM1 + SRAM2
+inline constexpr std::uint32_t kCcmBase = 0x10000000, kCcmSize = 64u << 10;
+inline constexpr std::uint32_t kBkpSramBase = 0x40024000, kBkpSramSize = 4u << 10;
+inline constexpr std::uint32_t kPage = 1024;  // the engine's mapping granule
+}  // namespace mem
+
+// Where a called firmware function returns to: in the never-executable
+// system region, so the fetch stops the engine with this exact PC.
+inline constexpr std::uint32_t kCallReturn = 0xF0F0F0F0;
+// Stack paint, to find the deepest stack use afterwards.
+inline constexpr std::uint32_t kStackPaint = 0xC5C5C5C5;
+
+struct Machine::Impl {
+  explicit Impl(Machine& owner);
+  ~Impl();
+
+  // --- memories ------------------------------------------------------------
+  struct Memory {
+    const char* name;
+    std::uint32_t base, size;
+    std::uint8_t* host;
+    bool writable;
+  };
+  // Host bytes of [addr, addr + n) when that lies inside one memory.
+  std::uint8_t* host(std::uint32_t addr, std::uint32_t n) const;
+  const Memory* memory_at(std::uint32_t addr) const;
+  // Code was rewritten: drop translations and cached counts.
+  void invalidate_code(std::uint32_t addr, std::uint32_t n);
+
+  // --- MMIO ----------------------------------------------------------------
+  struct Region {
+    Impl* impl;
+    std::uint32_t base, size;
+    std::vector<Peripheral*> models;  // usually one
+    Peripheral* find(std::uint32_t addr) const;
+  };
+  Peripheral* model_at(std::uint32_t addr) const;
+  bool gate_running(const Peripheral& p) const;
+  static std::uint64_t mmio_read_cb(uc_engine* uc, std::uint64_t offset, unsigned size, void* user);
+  static void mmio_write_cb(uc_engine* uc, std::uint64_t offset, unsigned size, std::uint64_t value, void* user);
+  std::uint32_t mmio_read(Region& r, std::uint32_t addr, unsigned size);
+  void mmio_write(Region& r, std::uint32_t addr, unsigned size, std::uint32_t value);
+  void bad_mmio(const Peripheral* p, std::uint32_t addr, unsigned size, bool is_write, std::uint32_t value);
+  // A model register as a debugger or DMA sees it; false when nothing owns
+  // addr or the access is not within one aligned word.
+  bool model_read(std::uint32_t addr, unsigned size, std::uint32_t& value, bool check_gate);
+  bool model_write(std::uint32_t addr, unsigned size, std::uint32_t value, bool check_gate);
+  template <typename T>
+  T debug_read(std::uint32_t addr);
+  template <typename T>
+  void debug_write(std::uint32_t addr, T value);
+  // The clock moves to this access within the running block.
+  void clock_to_access();
+
+  // --- registers -----------------------------------------------------------
+  std::uint32_t reg(int uc_reg) const;
+  void set_reg(int uc_reg, std::uint32_t v);
+  static int core_reg(int n);  // r0..r15 -> engine register id
+
+  // --- running -------------------------------------------------------------
+  // Why the block hook stopped the engine: to look at the state between
+  // blocks (events, interrupts, limits, faults), or the run's condition.
+  enum class HookStop { kNone, kCheck, kCondition };
+  static void on_block(uc_engine* uc, std::uint64_t addr, std::uint32_t size, void* user);
+  static void on_interrupt(uc_engine* uc, std::uint32_t intno, void* user);
+  static bool on_bad_access(uc_engine* uc, uc_mem_type type, std::uint64_t addr, int size, std::int64_t value,
+                            void* user);
+  // Block hook beyond the fast path; true when the run stops before the block.
+  bool attend(std::uint32_t addr);
+  void update_attention();
+  void record_pass();  // the block at stats.watch_pc runs now
+  void stop_in_hook(HookStop why);
+  // Exception ready to preempt now, or 0. Sets masked_pending_ when one
+  // waits only for PRIMASK/BASEPRI/FAULTMASK.
+  int ready_exception();
+  bool wakes_from_sleep() const;
+
+  Stop run(cycles_t end, const std::function<bool()>* pred, bool in_call);
+  // Classifies how the engine stopped; returns a Stop when the run ends.
+  std::optional<Stop> after_engine(uc_err err, bool in_call);
+
+  // --- exceptions ----------------------------------------------------------
+  void take_exception(int number);
+  void exception_return(std::uint32_t exc_return);
+  void switch_context(int to_exception);  // statistics bookkeeping
+  std::string describe_stop(std::uint32_t pc) const;
+  std::string context() const;
+  std::string cpu_fault_name(std::uint32_t intno) const;
+
+  // --- statistics ----------------------------------------------------------
+  void sample_sp();
+  void paint_stack();
+  std::uint32_t painted_low_water() const;
+
+  Machine& m;
+  // Fast-path state of the block hook.
+  std::uint64_t block_instructions = 0;  // the block that runs now
+  cycles_t block_cycles = 0;             // its cycles not yet on the clock
+  cycles_t attention = 0;                // the hook looks closer from this cycle on
+  std::uint32_t trap_addr = 0xFFFFFFFF;  // entering it is a fault
+  std::uint32_t break_addr = 0xFFFFFFFF; // run_until_pc
+  bool break_skip = false;               // the run began where the last one broke
+  bool stopped_at_break = false;
+
+  uc_engine* uc = nullptr;
+  std::vector<uc_hook> hooks;
+  std::unique_ptr<std::uint8_t[]> flash, sram, ccm, bkpsram;
+  std::vector<Memory> memories;
+  std::vector<std::unique_ptr<Region>> regions;
+  std::vector<Peripheral*> models;  // every attached model, by base address
+  Nvic nvic;
+  std::unique_ptr<Elf> elf;
+  BlockCounter counter;
+  unsigned cpi = 1;
+  std::function<void(const std::string&)> message_sink;
+
+
+  // Run state.
+  cycles_t end = kNever;
+  const std::function<bool()>* pred = nullptr;
+  bool running = false;
+  bool in_mmio = false;
+  bool masked_pending = false;
+  bool sleeping = false;
+  HookStop hook_stop = HookStop::kNone;
+  int intr_no = -1;
+  struct BadAccess {
+    bool seen = false;
+    uc_mem_type type{};
+    std::uint32_t addr = 0;
+    int size = 0;
+    std::uint32_t value = 0;
+  } bad;
+
+  // Statistics bookkeeping.
+  int ctx_exception = exc::kThread;
+  cycles_t ctx_since = 0;
+  std::uint32_t watched = 0;
+  cycles_t last_pass = 0;
+  bool have_pass = false;
+  std::uint32_t initial_sp = 0;
+  bool stack_painted = false;
+};
+
+}  // namespace vb
