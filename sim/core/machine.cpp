@@ -242,7 +242,9 @@ std::uint32_t Machine::Impl::mmio_read(Region& r, std::uint32_t addr, unsigned s
     result = (p->read((addr - p->base()) & ~3u) & lanes(size, shift)) >> shift;
   } else {
     bad_mmio(p, addr, size, false, 0);
+    p = nullptr;
   }
+  if (idle.open) idle_note(p, addr, size, result, false);
   attention = std::min(attention, m.sched_.next_due());
   in_mmio = false;
   return result;
@@ -258,7 +260,9 @@ void Machine::Impl::mmio_write(Region& r, std::uint32_t addr, unsigned size, std
     p->write((addr - p->base()) & ~3u, value << shift, lanes(size, shift));
   } else {
     bad_mmio(p, addr, size, true, value);
+    p = nullptr;
   }
+  if (idle.open) idle_note(p, addr, size, value, true);
   attention = std::min(attention, m.sched_.next_due());
   in_mmio = false;
 }
@@ -418,7 +422,7 @@ const ClockTree& Machine::clocks() const {
   return clock_control_ ? clock_control_->tree() : kResetClocks;
 }
 
-void Machine::set_irq(int irq, bool level) { impl_->nvic.set_irq_level(irq, level); }
+void Machine::set_irq(int irq, bool level, const void* source) { impl_->nvic.set_irq_level(irq, level, source); }
 
 Nvic& Machine::nvic() { return impl_->nvic; }
 
@@ -440,6 +444,7 @@ void Machine::reset() {
   for (Peripheral* p : s.models) p->reset();
   s.sleeping = false;
   s.have_pass = false;
+  s.idle_restart();
   s.switch_context(exc::kThread);
 
   for (int n = 0; n <= 12; ++n) s.set_reg(UC_ARM_REG_R0 + n, 0);

@@ -14,6 +14,9 @@
 //   part of an extended frame is saved at entry rather than lazily.
 // - CPU faults (undefined instruction, bad access, ...), the trap handler
 //   and dead peripherals stop the run with a report instead of being taken.
+// - Idle passes of the main loop are not executed one by one (see
+//   set_idle_loop): the clock and the instruction count jump over passes
+//   that provably repeat, so the firmware sees exactly what it would see.
 #pragma once
 #include <cstdint>
 #include <functional>
@@ -52,6 +55,10 @@ struct Stats {
   // Worst cycles between two passes of watch_pc (0 until two passes were seen).
   std::uint32_t watch_pc = 0;
   std::uint64_t worst_pass_cycles = 0;
+  // Idle main-loop passes the clock jumped over, and their cycles (also
+  // counted in cycles and instructions as if they had run).
+  std::uint64_t skipped_passes = 0;
+  std::uint64_t skipped_cycles = 0;
 };
 
 class Machine {
@@ -91,8 +98,10 @@ public:
   ClockControl* clock_control() const { return clock_control_; }
   PinIo& pins() { return *pins_; }
   // Device interrupt line (IRQ 0..81): level-sensitive as on the chip; a line
-  // that stays high pends again after its handler returns.
-  void set_irq(int irq, bool level);
+  // that stays high pends again after its handler returns. A line shared by
+  // several models is high while any of them asserts it: each passes itself
+  // as `source` (callers without one count as a single source).
+  void set_irq(int irq, bool level, const void* source = nullptr);
   // Memory as a DMA master sees it (SRAM, flash, peripherals). False on an
   // address nothing owns (the caller reports it).
   bool bus_read(std::uint32_t addr, void* buf, std::uint32_t n);
@@ -110,6 +119,18 @@ public:
   // Runs until the core is about to execute `addr` (which must start a
   // block: a function entry or a branch target), at most `limit` cycles.
   Stop run_until_pc(std::uint32_t addr, cycles_t limit);
+  // The main loop's head: the start of a block that every pass of the
+  // firmware's polling loop enters once (Board sets fast_loop). When the
+  // passes between two heads repeat exactly (same MMIO accesses and values,
+  // same cycles, no event or exception, same core registers, same RAM) the
+  // clock jumps whole passes ahead, up to one pass before the next event or
+  // the run's end. Runs with a condition (run_until) never jump: the
+  // condition may look at the clock.
+  void set_idle_loop(std::uint32_t addr);
+  // Fast-forward on (default) or off (every instruction runs).
+  void set_idle_skip(bool on);
+  bool idle_skip() const;
+
   bool faulted() const { return !fault_report_.empty(); }
   const std::string& fault_report() const { return fault_report_; }
   const std::vector<std::string>& messages() const { return messages_; }

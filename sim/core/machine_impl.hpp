@@ -111,6 +111,67 @@ struct Machine::Impl {
   std::string context() const;
   std::string cpu_fault_name(std::uint32_t intno) const;
 
+  // --- idle-loop fast-forward (idle_loop.cpp) ------------------------------
+  // One MMIO access of a loop pass.
+  struct IdleAccess {
+    const Peripheral* model;
+    std::uint32_t addr, value;
+    std::uint8_t size;
+    bool write;
+    bool operator==(const IdleAccess&) const = default;
+  };
+  // The core's registers at a visit of the loop head.
+  struct IdleCore {
+    static constexpr int kInt = 20, kFp = 33;  // r0-r12, sp, lr, xPSR, masks, CONTROL; s0-s31, FPSCR
+    std::array<std::uint32_t, kInt + kFp> r{};
+    int exception = 0;
+    bool operator==(const IdleCore&) const = default;
+  };
+  struct IdleLoop {
+    std::uint32_t head = 0xFFFFFFFF;  // set_idle_loop
+    bool skip = true;                 // set_idle_skip
+    // The pass being recorded since the last head visit; `open` is false
+    // until a head visit starts one.
+    bool open = false;
+    bool clean = false;  // nothing but the pass's own instructions ran
+    std::vector<IdleAccess> trace;
+    cycles_t start_cycle = 0;
+    std::uint64_t start_instructions = 0, start_events = 0;
+    unsigned watch_hits = 0;
+    // The last clean pass and how many clean passes in a row were equal to it.
+    std::vector<IdleAccess> ref_trace;
+    cycles_t ref_cycles = 0;
+    std::uint64_t ref_instructions = 0;
+    unsigned ref_watch_hits = 0;
+    unsigned repeats = 0;
+    // Head visits are numbered; the core and RAM images are kept from the
+    // visit they were taken at.
+    std::uint64_t visit = 0;
+    IdleCore core;
+    std::uint64_t core_visit = 0;
+    unsigned core_same = 0;  // visits in a row with the same registers
+    std::vector<std::uint8_t> ram;
+    std::uint64_t ram_visit = 0;
+    bool ram_valid = false;
+    // After the RAM differed, the next comparisons wait this many visits
+    // (doubling while it keeps differing): a loop that counts in RAM would
+    // otherwise pay for a comparison of every RAM byte on every pass.
+    unsigned ram_wait = 0, ram_backoff = 0;
+  };
+  // Forgets what the passes so far showed; the next skip needs fresh proof.
+  void idle_restart();
+  // Something other than the pass's own instructions happened (the engine
+  // stopped for an exception, a sleep, a limit): the open pass is not idle.
+  void idle_disturb() { idle.clean = false; }
+  void idle_note(const Peripheral* p, std::uint32_t addr, unsigned size, std::uint32_t value, bool is_write);
+  void idle_visit();  // the block at the loop head is about to run
+  void idle_read_core(IdleCore& c) const;
+  // Compares RAM with the image of the last visit and takes the new image.
+  bool idle_ram_unchanged();
+  // Whole passes that fit before the next event with one to spare, or 0.
+  cycles_t idle_room() const;
+  void idle_jump(cycles_t passes);
+
   // --- statistics ----------------------------------------------------------
   void sample_sp();
   void paint_stack();
@@ -121,6 +182,7 @@ struct Machine::Impl {
   std::uint64_t block_instructions = 0;  // the block that runs now
   cycles_t block_cycles = 0;             // its cycles not yet on the clock
   cycles_t attention = 0;                // the hook looks closer from this cycle on
+  std::uint32_t idle_head = 0xFFFFFFFF;  // loop head this run may fast-forward at
   std::uint32_t trap_addr = 0xFFFFFFFF;  // entering it is a fault
   std::uint32_t break_addr = 0xFFFFFFFF; // run_until_pc
   bool break_skip = false;               // the run began where the last one broke
@@ -137,6 +199,7 @@ struct Machine::Impl {
   BlockCounter counter;
   unsigned cpi = 1;
   std::function<void(const std::string&)> message_sink;
+  IdleLoop idle;
 
 
   // Run state.

@@ -137,13 +137,20 @@ void Nvic::clear_pending(int number) {
   }
 }
 
-void Nvic::set_irq_level(int irq, bool level) {
+void Nvic::set_irq_level(int irq, bool level, const void* source) {
   if (irq < 0 || irq >= exc::kIrqCount) {
     report("interrupt line " + std::to_string(irq) + " does not exist (IRQ 0-81)");
     return;
   }
-  const bool rising = level && !level_[irq];
-  level_[irq] = level;
+  std::vector<const void*>& asserting = sources_[irq];
+  const auto it = std::find(asserting.begin(), asserting.end(), source);
+  if (level && it == asserting.end())
+    asserting.push_back(source);
+  else if (!level && it != asserting.end())
+    asserting.erase(it);
+  const bool high = !asserting.empty();
+  const bool rising = high && !level_[irq];
+  level_[irq] = high;
   if (rising) set_pending(exc::kIrq0 + irq);
 }
 
@@ -289,6 +296,8 @@ std::uint32_t Nvic::read(std::uint32_t offset) {
     default: report_unimplemented(offset, false); return 0;
   }
 }
+
+bool Nvic::idle_repeatable(std::uint32_t offset, bool) const { return offset < SYST || offset >= SYST + 0x10; }
 
 void Nvic::write_icsr(std::uint32_t value) {
   if (value & ICSR_NMIPENDSET) set_pending(exc::kNmi);

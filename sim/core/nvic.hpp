@@ -117,13 +117,20 @@ public:
   std::uint32_t read(std::uint32_t offset) override;
   void write(std::uint32_t offset, std::uint32_t value, std::uint32_t mask) override;
   void reset() override;
+  // Everything but SysTick changes only on access or exception; SysTick's
+  // counter follows the clock.
+  bool idle_repeatable(std::uint32_t offset, bool is_write) const override;
 
   // --- exception state ----------------------------------------------------
   void set_pending(int number);
   void clear_pending(int number);
   // Device interrupt line, level-sensitive: a rising level pends the
   // interrupt; a level still high when its handler returns pends it again.
-  void set_irq_level(int irq, bool level);
+  // Some lines have several sources (TIM1 update and TIM10 on IRQ 25, TIM6
+  // and the DAC on IRQ 54): the line is high while any source asserts it.
+  // `source` tells the sources apart (the model's address); every caller
+  // that passes none counts as one and the same source.
+  void set_irq_level(int irq, bool level, const void* source = nullptr);
   bool irq_level(int irq) const { return level_.at(irq); }
 
   bool pending(int number) const { return pending_.at(number); }
@@ -173,6 +180,7 @@ private:
   std::array<bool, exc::kCount> enabled_{}, pending_{}, active_{};
   std::array<std::uint8_t, exc::kCount> priority_{};
   std::array<bool, exc::kIrqCount> level_{};
+  std::array<std::vector<const void*>, exc::kIrqCount> sources_;  // asserting, per line
   int pending_count_ = 0;
   std::vector<int> stack_;  // active exceptions, outermost first
   std::uint32_t prigroup_ = 0;

@@ -65,6 +65,15 @@ public:
   // Back to the reset state (RCC reset pulse, board reset).
   virtual void reset() {}
 
+  // Whether the core may leave out repeats of this access when it
+  // fast-forwards an idle main loop: true when the same access, repeated with
+  // no event in between, reads the same value and leaves the model as it was.
+  // A register that follows the clock between events (a free-running counter,
+  // a calendar brought up to date on access) or a model that records every
+  // access answers false. The default, false, keeps any loop pass that touches
+  // the register running instruction by instruction.
+  virtual bool idle_repeatable(std::uint32_t /*offset*/, bool /*is_write*/) const { return false; }
+
   // Called once when the machine maps the block.
   void attach(Machine& m) { machine_ = &m; on_attach(); }
 

@@ -60,13 +60,14 @@ void Machine::Impl::on_block(uc_engine*, std::uint64_t addr64, std::uint32_t siz
   if (n == 0) n = s.counter.fill(addr, size, s.host(addr, size));
   s.block_instructions = n;
   s.block_cycles = cycles_t{n} * s.cpi;
-  if (s.m.sched_.now() >= s.attention || addr == s.trap_addr || addr == s.break_addr)
+  if (s.m.sched_.now() >= s.attention || addr == s.trap_addr || addr == s.break_addr || addr == s.idle_head)
     s.attend(addr);
   else if (addr == s.watched)
     s.record_pass();
 }
 
 void Machine::Impl::record_pass() {
+  ++idle.watch_hits;
   const cycles_t now = m.sched_.now();
   if (have_pass) m.stats_.worst_pass_cycles = std::max(m.stats_.worst_pass_cycles, now - last_pass);
   last_pass = now;
@@ -123,6 +124,7 @@ bool Machine::Impl::attend(std::uint32_t addr) {
   }
   sample_sp();
   if (addr == watched) record_pass();  // only now that the block runs
+  if (addr == idle_head) idle_visit();
   update_attention();
   return false;
 }
@@ -167,11 +169,17 @@ Stop Machine::Impl::run(cycles_t end_cycle, const std::function<bool()>* conditi
       s.running = false;
       s.pred = nullptr;
       s.end = kNever;
+      s.idle_head = 0xFFFFFFFF;
+      s.idle.open = false;
     }
   } guard{*this};
   running = true;
   end = end_cycle;
   pred = condition;
+  // The host may have changed anything since the last run: fresh proof
+  // before the first jump. A condition may look at the clock: no jumps.
+  idle_restart();
+  idle_head = idle.skip && !condition ? idle.head : 0xFFFFFFFF;
   watched = m.stats_.watch_pc ? m.stats_.watch_pc & ~1u : 0xFFFFFFFF;
   // A run that ended at the break address does not end there again at once.
   break_skip = stopped_at_break && break_addr == (reg(UC_ARM_REG_PC) & ~1u);
@@ -202,6 +210,9 @@ Stop Machine::Impl::run(cycles_t end_cycle, const std::function<bool()>* conditi
     intr_no = -1;
     bad.seen = false;
     const uc_err err = uc_emu_start(uc, reg(UC_ARM_REG_PC) | 1, 0, 0, 0);
+    // Whatever stopped the engine (an exception, a sleep, an event) is not
+    // part of an idle pass.
+    idle_disturb();
     // The last block ran to its end, unless the hook stopped before it
     // (then the pending counts are already zero).
     m.sched_.advance(block_cycles);

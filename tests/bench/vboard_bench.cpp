@@ -1,6 +1,8 @@
 // Benchmark of the virtual board (make bench): how fast the emulated core
-// runs the firmware idling in its main loop with the 1 ms tick, and, for
-// comparison, what the engine costs per kind of instruction.
+// runs the firmware idling in its main loop with the 1 ms tick, instruction
+// by instruction (raw) and with the idle-loop fast-forward (effective); a
+// stand-in for that main loop on a bare machine; and, for comparison, what
+// the engine costs per kind of instruction.
 //
 //   vboard_bench [firmware.elf] [--ms N]
 #include <chrono>
@@ -18,6 +20,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using vb::test::Thumb;
+
+constexpr double kHclk = 144e6;  // the firmware's core clock
 
 double seconds_since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
 
@@ -43,34 +47,99 @@ void engine_loop(const char* name, const std::function<void(Thumb&)>& body, std:
   std::printf("  %-34s %8.1f M instructions/s\n", name, m.stats().instructions / s / 1e6);
 }
 
-int idle_firmware(const std::string& elf, double ms) {
+struct Rate {
+  double instructions = 0, device_ms = 0, wall_s = 0, skipped = 0;
+};
+
+void print_rate(const char* label, const Rate& r) {
+  std::printf("    %-9s %7.1f M instructions/s, %8.1f emulated ms per host second (%6.2fx real time)", label,
+              r.instructions / r.wall_s / 1e6, r.device_ms / r.wall_s, r.device_ms / 1000.0 / r.wall_s);
+  if (r.skipped > 0) std::printf(", %.1f %% of the cycles skipped", 100.0 * r.skipped);
+  std::printf("\n");
+}
+
+// The firmware's idle main loop re-created on a bare machine, pass for pass
+// like the image's: the loop calls fast_loop, which checks both serial ports
+// (each masks its interrupt line, takes and clears its error flag, unmasks,
+// and counts the bytes in its receive ring), then tests the tick flag; the
+// SysTick handler counts ticks and sets the flag every 1 ms at 144 MHz.
+Rate stand_in_loop(bool skip, double ms) {
+  constexpr std::uint32_t kTick = 0x20000100, kUpd = 0x20000104, kErr = 0x20000108, kRing = 0x20000110;
+  constexpr std::uint32_t kIcer = 0xE000E180, kIser = 0xE000E100;
+  Thumb t(0x08000200);
+  Thumb::Label head, ticked, fast, port, errflag, nbuf;
+  const std::uint32_t entry = t.here();
+  t.mov32(4, kUpd);
+  t.bind(head);
+  t.bl(fast).ldr(3, 4).lsls(3, 3, 31).bne(ticked).b(head);
+  t.bind(ticked);
+  t.ldr(3, 4).subs(3, 1).str(3, 4).b(head);
+  t.bind(fast);
+  t.push_lr().bl(port).bl(port).pop_pc();
+  t.bind(port);
+  t.push_lr().bl(errflag).bl(nbuf).cmp(0, 0).pop_pc();
+  t.bind(errflag);
+  t.mov32(3, kIcer).movs(2, 0x40).str(2, 3);  // mask the port's line
+  t.mov32(3, kErr).ldr(0, 3).movs(2, 0).str(2, 3);
+  t.mov32(3, kIser).movs(2, 0x40).str(2, 3).bx(14);  // unmask
+  t.bind(nbuf);
+  t.mov32(1, kRing).ldr(2, 1, 4).ldr(3, 1, 8).ldr(0, 1, 20).adds(0, 0, 3).subs(0, 0).bx(14);
+  const std::uint32_t systick = t.here();
+  t.mov32(1, kTick).ldr(2, 1).adds(2, 1).str(2, 1).mov32(1, kUpd).movs(2, 1).str(2, 1).bx(14);
+
+  vb::Machine m;
+  Thumb table(0x08000000);
+  for (int n = 0; n < vb::exc::kCount; ++n)
+    table.word(n == 0 ? 0x20010000 : n == 1 ? entry | 1 : n == vb::exc::kSysTick ? systick | 1 : 0);
+  m.load_bytes(0x08000000, table.bytes());
+  m.load_bytes(0x08000200, t.bytes());
+  m.reset();
+  m.set_idle_loop(fast.addr);
+  m.set_idle_skip(skip);
+  m.write32(0xE000E014, static_cast<std::uint32_t>(kHclk / 1000) - 1);  // SysTick LOAD: 1 ms
+  m.write32(0xE000E010, 7);                                             // on, interrupt, processor clock
+  const auto cycles = static_cast<std::uint64_t>(ms * kHclk / 1000);
+  const auto t0 = Clock::now();
+  for (std::uint64_t done = 0; done < cycles; done += 144'000) m.run_cycles(144'000);  // 1 ms slices, as run_ms
+  Rate r;
+  r.wall_s = seconds_since(t0);
+  r.instructions = static_cast<double>(m.stats().instructions);
+  r.device_ms = m.now() * 1000.0 / kHclk;
+  r.skipped = static_cast<double>(m.stats().skipped_cycles) / static_cast<double>(m.now());
+  return r;
+}
+
+// Boots the image, then runs `ms` of device time in its main loop.
+int idle_firmware(const std::string& elf, double ms, bool skip, Rate& r) {
   vb::BoardOptions o;
   o.elf = elf;
   vb::Board board(o);
   vb::Machine& m = board.m();
   auto t0 = Clock::now();
   if (!board.boot()) {
-    std::printf("firmware: boot did not reach the main loop:\n%s\n",
-                m.faulted() ? m.fault_report().c_str() : m.where().c_str());
+    std::printf("  boot did not reach the main loop:\n%s\n", m.faulted() ? m.fault_report().c_str() : m.where().c_str());
     return 1;
   }
   const double boot_s = seconds_since(t0);
-  std::printf("firmware %s\n  boot to the main loop: %.3f ms device time in %.3f s\n", elf.c_str(),
-              m.now() * 1000.0 / m.clocks().hclk, boot_s);
+  if (!skip)
+    std::printf("  boot to the main loop: %.3f ms device time in %.3f s\n", m.now() * 1000.0 / m.clocks().hclk,
+                boot_s);
 
-  m.stats().watch_pc = m.symbol("fast_loop");
-  const std::uint64_t i0 = m.stats().instructions, c0 = m.now();
+  const std::uint32_t loop = m.symbol("fast_loop");
+  m.set_idle_loop(loop);
+  m.set_idle_skip(skip);
+  m.stats().watch_pc = loop;
+  const std::uint64_t i0 = m.stats().instructions, c0 = m.now(), s0 = m.stats().skipped_cycles;
   const std::uint64_t ticks0 = m.stats().exceptions[vb::exc::kSysTick].entries;
   t0 = Clock::now();
   const vb::Stop stop = m.run_ms(ms);
-  const double s = seconds_since(t0);
+  r.wall_s = seconds_since(t0);
   const vb::Stats& st = m.stats();
-  const double instr = static_cast<double>(st.instructions - i0);
-  const double device_ms = (m.now() - c0) * 1000.0 / m.clocks().hclk;
-  std::printf("  idle main loop, %.0f ms device time in %.3f s host time:\n", device_ms, s);
-  std::printf("    %.1f M instructions/s, %.1f emulated ms per host second (%.2fx real time)\n", instr / s / 1e6,
-              device_ms / s, device_ms / 1000.0 / s);
-  std::printf("    %llu SysTick interrupts, worst main loop pass %llu cycles, lowest SP 0x%08x\n",
+  r.instructions = static_cast<double>(st.instructions - i0);
+  r.device_ms = (m.now() - c0) * 1000.0 / m.clocks().hclk;
+  r.skipped = static_cast<double>(st.skipped_cycles - s0) / static_cast<double>(m.now() - c0);
+  print_rate(skip ? "effective" : "raw", r);
+  std::printf("              %llu SysTick interrupts, worst main loop pass %llu cycles, lowest SP 0x%08x\n",
               static_cast<unsigned long long>(st.exceptions[vb::exc::kSysTick].entries - ticks0),
               static_cast<unsigned long long>(st.worst_pass_cycles), static_cast<unsigned>(st.lowest_sp));
   if (stop == vb::Stop::kFault) {
@@ -84,7 +153,7 @@ int idle_firmware(const std::string& elf, double ms) {
 
 int main(int argc, char** argv) {
   std::string elf = vb::default_firmware_elf();
-  double ms = 5000;
+  double ms = 10'000;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--ms") == 0 && i + 1 < argc)
       ms = std::atof(argv[++i]);
@@ -101,10 +170,17 @@ int main(int argc, char** argv) {
   engine_loop("1 register write (SysTick VAL)", [](Thumb& a) { a.str(1, 5, 8).adds(2, 1).adds(3, 1).adds(4, 1); },
               50'000'000);
 
+  std::printf("\nthe main loop's stand-in on a bare machine, 1 ms tick at 144 MHz, %.0f ms:\n", ms);
+  print_rate("raw", stand_in_loop(false, ms));
+  print_rate("effective", stand_in_loop(true, ms));
+
+  std::printf("\nfirmware %s, idle in its main loop, %.0f ms:\n", elf.c_str(), ms);
   try {
-    return idle_firmware(elf, ms);
+    Rate raw, effective;
+    if (idle_firmware(elf, ms, false, raw) != 0) return 1;
+    return idle_firmware(elf, ms, true, effective);
   } catch (const std::exception& e) {
-    std::printf("firmware: %s\n", e.what());
+    std::printf("  %s\n", e.what());
     return 1;
   }
 }
