@@ -4,6 +4,9 @@
 #include <cstdint>
 
 #include "app/clock.hpp"
+#include "app/console.hpp"
+#include "console/xprintf.hpp"
+#include "drivers/usart.hpp"
 #include "mcu/dbgmcu.hpp"
 #include "mcu/rcc.hpp"
 #include "mcu/scb.hpp"
@@ -47,7 +50,11 @@ void register_SysTick_callback(void) {
 }
 
 // One pass over the consoles (serial bridge, escape commands, USB shell).
-void fast_loop(void) {}
+void fast_loop(void) {
+  bridge_USART2();
+  bridge_USART3();
+  // USB shell step: the virtual COM port's receive ring to the line editor.
+}
 
 void cleanup(void) {
   SysTick->CTRL = 0;  // stops the tick and with it callback_SysTick
@@ -72,9 +79,20 @@ void setup(void) {
 int main(void) {
   setup();
 
-  // Console (USART3 and the formatted-output hook), serial bridge (USART2),
-  // banner, on-chip RTC, LED timer, calendar from the external RTC, beeper,
-  // audio output, USB device, time line: each brought up here in turn.
+  // The console, with the formatter's hooks on it, then the bridge port.
+  start_USART3(BRR_list[USART3_BRR_idx]);
+  xfunc_out = console_out;
+  xfunc_in = console_in;
+  xprintf("   \r\nUSART3 console start.(Esc=ctrl-A)\r\n");
+  start_USART2(BRR_list[USART2_BRR_idx]);
+  xprintf("start (USART2<->USART3) serial line bridge.");  // the banner starts a new line
+  display_welcome();
+
+  // On-chip RTC, LED timer, calendar from the external RTC, beeper, audio
+  // output, USB device: each brought up here in turn.
+
+  time_display();
+  xprintf("setup done.\r\n\r\n");
 
   while (EOF_main == 0) {
     fast_loop();

@@ -8,7 +8,9 @@
 #include "sim/periph/gpio.hpp"
 #include "sim/periph/pwr.hpp"
 #include "sim/periph/rcc.hpp"
+#include "sim/periph/rtc.hpp"
 #include "sim/periph/timer.hpp"
+#include "sim/periph/usart.hpp"
 
 namespace vb {
 
@@ -19,6 +21,12 @@ namespace {
 constexpr std::uint32_t kTim1Base = 0x40010000;
 constexpr ClockGate kTim1Gate{ClockGate::kAPB2, 0};
 constexpr int kTim1UpIrq = 25;  // TIM1_UP_TIM10
+constexpr std::uint32_t kUsart2Base = 0x40004400;
+constexpr std::uint32_t kUsart3Base = 0x40004800;
+constexpr ClockGate kUsart2Gate{ClockGate::kAPB1, 17};
+constexpr ClockGate kUsart3Gate{ClockGate::kAPB1, 18};
+constexpr int kUsart2Irq = 38;
+constexpr int kUsart3Irq = 39;
 }  // namespace
 
 Board::Board(BoardOptions opts) : opts_(std::move(opts)) {
@@ -32,6 +40,9 @@ Board::Board(BoardOptions opts) : opts_(std::move(opts)) {
   exti_ = std::make_unique<Exti>();
   gpio_ = std::make_unique<Gpio>();
   tim1_ = std::make_unique<Timer>("TIM1", kTim1Base, kTim1Gate, kTim1UpIrq, true);
+  usart2_ = std::make_unique<Usart>("USART2", kUsart2Base, kUsart2Gate, kUsart2Irq);
+  usart3_ = std::make_unique<Usart>("USART3", kUsart3Base, kUsart3Gate, kUsart3Irq);
+  rtc_ = std::make_unique<Rtc>(opts_.lse_clock);
 
   // The chip: RCC publishes the clocks and gates, the GPIO ports resolve the
   // pins; every block is mapped at its address.
@@ -47,6 +58,16 @@ Board::Board(BoardOptions opts) : opts_(std::move(opts)) {
   // Blocks with an RCC reset bit go back to their reset state when it is set.
   rcc_->add_reset_target(*pwr_);
   rcc_->add_reset_target(*tim1_);
+  for (Usart* port : {usart2_.get(), usart3_.get()}) {
+    machine_.attach(*port);
+    rcc_->add_reset_target(*port);
+  }
+  // The backup domain takes over RCC BDCR/CSR; its writes need PWR DBP.
+  machine_.attach(*rtc_);
+  rtc_->connect(*rcc_);
+  rtc_->set_write_access([this] { return pwr_->dbp(); });
+  // The external RTC chip on its software SPI bus (PC13, PE4-PE6).
+  tcxo_rtc_ = std::make_unique<TcxoRtc>(machine_, *gpio_, opts_.rtc_chip);
   rcc_->on_change([this] {
     flash_->clocks_changed();
     tim1_->clocks_changed();
@@ -54,9 +75,14 @@ Board::Board(BoardOptions opts) : opts_(std::move(opts)) {
 
   machine_.load_elf(opts_.elf);
   machine_.reset();  // power-on: every model and the core from their reset state
+  // Each pass of the main loop starts at fast_loop: idle passes are skipped.
+  if (const auto loop = machine_.find_symbol("fast_loop")) machine_.set_idle_loop(*loop);
+  machine_.set_idle_skip(opts_.idle_skip);
 }
 
 Board::~Board() = default;
+
+const std::string& Board::usart3_output() const { return usart3_->peer_received(); }
 
 bool Board::run_to(std::uint32_t addr, double limit_ms) {
   // In 1 ms slices: the clock runs at 16 MHz (HSI) until setup_RCC switches

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "sim/core/machine.hpp"
+#include "sim/parts/tcxo_rtc.hpp"
 
 namespace vb {
 
@@ -17,12 +18,16 @@ class Dbgmcu;
 class Exti;
 class Gpio;
 class Timer;
+class Usart;
+class Rtc;
 
 struct BoardOptions {
   std::string elf;            // empty: the image built by this tree
   bool hse_clock = true;      // the 8 MHz oscillator signal on OSC_IN
   bool lse_clock = true;      // the 32.768 kHz signal on OSC32_IN
+  TcxoRtcOptions rtc_chip;    // the external RTC: fitted or not, the time it holds
   unsigned cpi = 1;           // cycles per instruction
+  bool idle_skip = true;      // fast-forward the idle main loop (exact; off: every pass runs)
 };
 
 class Board {
@@ -37,6 +42,14 @@ public:
   Gpio& gpio() { return *gpio_; }
   Exti& exti() { return *exti_; }
   Timer& tim1() { return *tim1_; }
+  // The serial ports, each with its far end (peer) attached.
+  Usart& usart2() { return *usart2_; }
+  Usart& usart3() { return *usart3_; }
+  // The backup domain (on-chip RTC, LSE/LSI) and the external RTC chip.
+  Rtc& rtc() { return *rtc_; }
+  TcxoRtc& tcxo_rtc() { return *tcxo_rtc_; }
+  // Everything the console (USART3) has sent so far, as its far end got it.
+  const std::string& usart3_output() const;
 
   // Runs until the firmware's main loop is reached (first pass of fast_loop),
   // at most `limit_ms` of device time. False when the limit or a fault ended
@@ -56,6 +69,10 @@ private:
   std::unique_ptr<Exti> exti_;
   std::unique_ptr<Gpio> gpio_;
   std::unique_ptr<Timer> tim1_;
+  std::unique_ptr<Usart> usart2_;
+  std::unique_ptr<Usart> usart3_;
+  std::unique_ptr<Rtc> rtc_;
+  std::unique_ptr<TcxoRtc> tcxo_rtc_;
   // Later models and parts (serial, timekeeping, voice, timers, USB) are
   // added here by their owners.
 };

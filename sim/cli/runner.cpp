@@ -63,6 +63,12 @@ std::string format_statistics(Machine& m, const RunResult& r) {
                   static_cast<unsigned long long>(st.worst_pass_cycles), m.symbol_at(st.watch_pc).c_str());
     out += line;
   }
+  if (st.skipped_passes > 0) {
+    std::snprintf(line, sizeof line, "idle skip     %llu main loop passes, %.1f %% of the cycles\n",
+                  static_cast<unsigned long long>(st.skipped_passes),
+                  st.cycles > 0 ? 100.0 * static_cast<double>(st.skipped_cycles) / static_cast<double>(st.cycles) : 0.0);
+    out += line;
+  }
   if (st.lowest_sp != 0xFFFFFFFF) {
     std::snprintf(line, sizeof line, "stack         lowest SP 0x%08x\n", static_cast<unsigned>(st.lowest_sp));
     out += line;

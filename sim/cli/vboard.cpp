@@ -2,12 +2,18 @@
 //
 //   vboard [options] [firmware.elf]
 //
+// On a terminal the console (USART3) is the terminal itself in raw mode, with
+// board commands after Ctrl-]; USART2 is on a pseudo-terminal. When stdout is
+// a file or pipe, it receives exactly the bytes the console sends.
 // Board messages and the run statistics go to stderr; a firmware fault ends
 // the run with its report and a non-zero exit status.
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -15,6 +21,7 @@
 
 #include "sim/board/board.hpp"
 #include "sim/cli/runner.hpp"
+#include "sim/cli/serial_links.hpp"
 
 namespace {
 
@@ -28,12 +35,21 @@ const char kUsage[] =
     "in real time unless --fast is given, until --ms of device time have passed\n"
     "or Ctrl-C stops it. Without an image argument it runs the one this tree builds.\n"
     "\n"
+    "On a terminal, what you type goes to the console (USART3) and the console's\n"
+    "output is shown; Ctrl-] then q quits, Ctrl-] then ? lists the board commands.\n"
+    "When stdout is a file or pipe it gets the console's bytes unchanged; board\n"
+    "messages always go to stderr.\n"
+    "\n"
     "options:\n"
     "  --ms N        run N milliseconds of device time, then stop\n"
     "  --fast        run as fast as the host allows (no real-time pacing)\n"
     "  --no-hse      board without the 8 MHz clock signal on OSC_IN\n"
     "  --no-lse      board without the 32.768 kHz clock signal on OSC32_IN\n"
     "  --cpi N       core cycles per instruction (default 1)\n"
+    "  --no-skip     run every pass of the idle main loop (by default passes that\n"
+    "                provably repeat are skipped; the firmware sees no difference)\n"
+    "  --usart2 M    USART2's far end: pty (a pseudo-terminal, the default on a\n"
+    "                terminal), loopback (TX wired to RX) or none\n"
     "  -h, --help    this text\n"
     "\n"
     "exit status: 0 after a normal run, 1 when the firmware faulted, 2 on a usage\n"
@@ -42,6 +58,7 @@ const char kUsage[] =
 struct Options {
   vb::BoardOptions board;
   vb::cli::RunOptions run;
+  std::string usart2;  // "pty", "loopback", "none"; empty: pty on a terminal
   bool help = false;
 };
 
@@ -81,6 +98,12 @@ Options parse(int argc, char** argv) {
       o.board.hse_clock = false;
     } else if (a == "--no-lse") {
       o.board.lse_clock = false;
+    } else if (a == "--usart2") {
+      o.usart2 = need_value();
+      if (o.usart2 != "pty" && o.usart2 != "loopback" && o.usart2 != "none")
+        throw std::invalid_argument("--usart2 takes pty, loopback or none, not '" + o.usart2 + "'");
+    } else if (a == "--no-skip") {
+      o.board.idle_skip = false;
     } else if (a == "--cpi") {
       o.board.cpi = static_cast<unsigned>(parse_number(a, need_value(), 1));
     } else if (!a.empty() && a[0] == '-') {
@@ -125,6 +148,26 @@ int main(int argc, char** argv) {
 
   std::signal(SIGINT, on_sigint);
   vb::cli::Runner runner(*board, opts.run);
+  const bool terminal = isatty(STDIN_FILENO) && isatty(STDOUT_FILENO);
+  try {
+    if (terminal) {
+      std::cerr << "[board] console on this terminal: Ctrl-] q quits, Ctrl-] ? lists the board commands\n";
+      runner.add_link(std::make_unique<vb::cli::TerminalConsole>(*board, STDIN_FILENO, STDOUT_FILENO));
+    } else {
+      runner.add_link(std::make_unique<vb::cli::ConsoleCapture>(*board, STDOUT_FILENO));
+    }
+    const std::string usart2 = opts.usart2.empty() ? (terminal ? "pty" : "none") : opts.usart2;
+    if (usart2 == "pty") {
+      auto pty = std::make_unique<vb::cli::PtyPort>(board->usart2());
+      std::cerr << "[board] USART2 on " << pty->path() << "\n";
+      runner.add_link(std::move(pty));
+    } else if (usart2 == "loopback") {
+      runner.add_link(std::make_unique<vb::cli::LoopBack>(board->usart2()));
+    }
+  } catch (const std::runtime_error& e) {
+    std::cerr << "vboard: " << e.what() << "\n";
+    return kExitUsage;
+  }
   const vb::cli::RunResult result = runner.run();
 
   std::cerr << "\n" << vb::cli::format_statistics(m, result);
