@@ -5,7 +5,10 @@
 
 #include "app/clock.hpp"
 #include "app/console.hpp"
+#include "app/hwclock.hpp"
 #include "console/xprintf.hpp"
+#include "drivers/rtc.hpp"
+#include "drivers/tcxo_rtc.hpp"
 #include "drivers/usart.hpp"
 #include "mcu/dbgmcu.hpp"
 #include "mcu/rcc.hpp"
@@ -88,8 +91,19 @@ int main(void) {
   xprintf("start (USART2<->USART3) serial line bridge.");  // the banner starts a new line
   display_welcome();
 
-  // On-chip RTC, LED timer, calendar from the external RTC, beeper, audio
-  // output, USB device: each brought up here in turn.
+  // On-chip RTC: clock source (LSE, or LSI after the LSE time-out).
+  xprintf("setup RTC...waiting for clock");
+  setup_RTC();
+  print_RTC_clock_source();
+
+  // LED timer: brought up here in turn.
+
+  // Calendar from the external RTC.
+  xprintf("setup date/time calender from ext-RTC\r\n");
+  init_sspi_rtc();
+  hwclock_r();
+
+  // Beeper, audio output, USB device: each brought up here in turn.
 
   time_display();
   xprintf("setup done.\r\n\r\n");

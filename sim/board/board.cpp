@@ -68,6 +68,7 @@ Board::Board(BoardOptions opts) : opts_(std::move(opts)) {
   rtc_->set_write_access([this] { return pwr_->dbp(); });
   // The external RTC chip on its software SPI bus (PC13, PE4-PE6).
   tcxo_rtc_ = std::make_unique<TcxoRtc>(machine_, *gpio_, opts_.rtc_chip);
+  rcc_->on_change([this] { tcxo_rtc_->clocks_changed(); });
   rcc_->on_change([this] {
     flash_->clocks_changed();
     tim1_->clocks_changed();

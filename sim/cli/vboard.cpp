@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -22,6 +23,7 @@
 #include "sim/board/board.hpp"
 #include "sim/cli/runner.hpp"
 #include "sim/cli/serial_links.hpp"
+#include "sim/periph/bcd_calendar.hpp"
 
 namespace {
 
@@ -45,6 +47,10 @@ const char kUsage[] =
     "  --fast        run as fast as the host allows (no real-time pacing)\n"
     "  --no-hse      board without the 8 MHz clock signal on OSC_IN\n"
     "  --no-lse      board without the 32.768 kHz clock signal on OSC32_IN\n"
+    "  --rtc T       time the external RTC chip holds at power-up, as\n"
+    "                2026-12-06T10:59:50 (default: the host's local time)\n"
+    "  --rtc-chip M  the external RTC chip: present (the default), absent (its\n"
+    "                data line floats high) or stuck-low\n"
     "  --cpi N       core cycles per instruction (default 1)\n"
     "  --no-skip     run every pass of the idle main loop (by default passes that\n"
     "                provably repeat are skipped; the firmware sees no difference)\n"
@@ -73,8 +79,19 @@ double parse_number(const std::string& opt, const std::string& text, double min)
                               ", not '" + text + "'");
 }
 
+// The host's local time, as the external RTC chip would have kept it while
+// the board was off; outside 2000-2099 the board's default instead.
+vb::BcdCalendar host_local_time() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  char text[32] = "";
+  if (localtime_r(&now, &local)) std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
+  return vb::parse_calendar(text).value_or(vb::TcxoRtcOptions{}.start);
+}
+
 Options parse(int argc, char** argv) {
   Options o;
+  o.board.rtc_chip.start = host_local_time();
   std::vector<std::string> args(argv + 1, argv + argc);
   for (std::size_t i = 0; i < args.size(); ++i) {
     std::string a = args[i];
@@ -98,6 +115,18 @@ Options parse(int argc, char** argv) {
       o.board.hse_clock = false;
     } else if (a == "--no-lse") {
       o.board.lse_clock = false;
+    } else if (a == "--rtc") {
+      const std::string t = need_value();
+      const auto start = vb::parse_calendar(t);
+      if (!start) throw std::invalid_argument("--rtc needs a time in 2000-2099 like 2026-12-06T10:59:50, not '" + t + "'");
+      o.board.rtc_chip.start = *start;
+    } else if (a == "--rtc-chip") {
+      const std::string m = need_value();
+      using Fit = vb::TcxoRtcOptions::Fit;
+      if (m == "present") o.board.rtc_chip.fit = Fit::kPresent;
+      else if (m == "absent") o.board.rtc_chip.fit = Fit::kAbsent;
+      else if (m == "stuck-low") o.board.rtc_chip.fit = Fit::kStuckLow;
+      else throw std::invalid_argument("--rtc-chip takes present, absent or stuck-low, not '" + m + "'");
     } else if (a == "--usart2") {
       o.usart2 = need_value();
       if (o.usart2 != "pty" && o.usart2 != "loopback" && o.usart2 != "none")

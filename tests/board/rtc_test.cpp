@@ -1,0 +1,300 @@
+// The on-chip RTC on the image: clock source choice at start-up, the load
+// from the external chip, and the calendar operations called on the core.
+#include <cstdio>
+#include <string>
+
+#include "sim/parts/tcxo_rtc.hpp"
+#include "sim/periph/rtc.hpp"
+#include "tests/board/fixture.hpp"
+
+namespace vb::test {
+namespace {
+
+// The image links only what it calls: RTC_setlocaltime has no caller until
+// the USB shell's time setting is in.
+#define SKIP_UNLESS_LINKED(fn) \
+  if (!m().find_symbol(fn)) GTEST_SKIP() << fn << " is not linked into the image: nothing calls it yet"
+
+const BcdCalendar kSundayMorning{0x50, 0x59, 0x10, 7, 0x06, 0x12, 0x26};  // 2026-12-06 10:59:50
+
+// rtc_tm as the firmware lays it out: nine ints.
+struct Tm {
+  int sec, min, hour, mday, mon, year, wday, yday, isdst;
+  bool operator==(const Tm&) const = default;
+};
+
+void PrintTo(const Tm& t, std::ostream* os) {
+  char buf[96];
+  std::snprintf(buf, sizeof buf, "{%d-%d-%d %d:%d:%d wday %d yday %d dst %d}", t.year, t.mon, t.mday, t.hour, t.min,
+                t.sec, t.wday, t.yday, t.isdst);
+  *os << buf;
+}
+
+std::uint8_t bcd(int v) { return static_cast<std::uint8_t>(v / 10 << 4 | v % 10); }
+
+std::string show(const BcdCalendar& c) {
+  char buf[48];
+  std::snprintf(buf, sizeof buf, "20%02X-%02X-%02X %02X:%02X:%02X wd%X", c.year, c.mon, c.mday, c.hour, c.min, c.sec,
+                c.wday);
+  return buf;
+}
+
+class RtcBoard : public BoardTest {
+protected:
+  RtcBoard() { options.rtc_chip.start = kSundayMorning; }
+
+  std::uint32_t tm_addr() { return scratch(); }
+  void put(const Tm& t) {
+    const int f[9] = {t.sec, t.min, t.hour, t.mday, t.mon, t.year, t.wday, t.yday, t.isdst};
+    for (int i = 0; i < 9; ++i) m().write32(tm_addr() + 4 * i, static_cast<std::uint32_t>(f[i]));
+  }
+  Tm get() {
+    int f[9];
+    for (int i = 0; i < 9; ++i) f[i] = static_cast<int>(m().read32(tm_addr() + 4 * i));
+    return {f[0], f[1], f[2], f[3], f[4], f[5], f[6], f[7], f[8]};
+  }
+  int set_local(const Tm& t) {
+    put(t);
+    return static_cast<int>(m().call("RTC_setlocaltime", {tm_addr()}));
+  }
+  Tm get_local() {
+    put(Tm{-9, -9, -9, -9, -9, -9, -9, -9, -9});
+    EXPECT_EQ(0u, m().call("RTC_getlocaltime", {tm_addr()}));
+    return get();
+  }
+  // After a load the shadow registers follow within two RTC clock periods.
+  void settle() { m().run_ms(1); }
+  std::string console() { return board().usart3_output(); }
+};
+
+TEST_F(RtcBoard, ShouldStartCalendarFromExternalChipOnLse) {
+  ASSERT_TRUE(boot());
+  const BcdCalendar now = board().rtc().calendar();
+  EXPECT_EQ(0x5910u, now.min << 8 | now.hour) << show(now);
+  EXPECT_TRUE(now.sec == 0x50 || now.sec == 0x51) << show(now);
+  EXPECT_EQ(0x261206u, static_cast<unsigned>(now.year << 16 | now.mon << 8 | now.mday)) << show(now);
+  EXPECT_EQ(7, now.wday);
+  EXPECT_EQ(1u << 8, board().rtc().read_bdcr() & bdcr::RTCSEL);
+  m().run_ms(300);  // the console drains its ring at 115200 bit/s
+  EXPECT_NE(std::string::npos, console().find("setup RTC...waiting for clock...clock source is LSE\r\r\n"));
+  EXPECT_NE(std::string::npos, console().find("stm32f4:RTC=12-6 10:59:5")) << console();
+}
+
+class RtcBoardWithoutLse : public RtcBoard {
+protected:
+  RtcBoardWithoutLse() { options.lse_clock = false; }
+  // Board time from now until the calendar's seconds next change.
+  double ms_to_next_second() {
+    const cycles_t start = m().now();
+    const std::uint8_t sec = board().rtc().calendar().sec;
+    m().run_until([&] { return board().rtc().calendar().sec != sec; }, 2 * m().clocks().hclk);
+    return (m().now() - start) * 1000.0 / m().clocks().hclk;
+  }
+};
+
+// The LSE poll gives up after 100,000,000 reads; the RTC then runs from the
+// 32 kHz LSI, so its seconds last 32768 / 32000 = 1.024 s.
+TEST_F(RtcBoardWithoutLse, ShouldFallBackToLsiAndRunAtItsRate) {
+  ASSERT_TRUE(boot(15000));
+  EXPECT_EQ(2u << 8, board().rtc().read_bdcr() & bdcr::RTCSEL);
+  // The chip kept counting through the ~4.8 s of polls, at the board's pace.
+  const BcdCalendar loaded = board().rtc().calendar();
+  EXPECT_EQ(0x59, loaded.min) << show(loaded);
+  EXPECT_TRUE(loaded.sec == 0x54 || loaded.sec == 0x55) << show(loaded);
+  m().run_ms(300);
+  EXPECT_NE(std::string::npos, console().find("...clock source is LSI\r\r\n")) << console();
+  ms_to_next_second();
+  EXPECT_NEAR(1024.0, ms_to_next_second(), 2.0);
+  EXPECT_NEAR(1024.0, ms_to_next_second(), 2.0);
+}
+
+class RtcBoardWithoutChip : public RtcBoard {
+protected:
+  RtcBoardWithoutChip() { options.rtc_chip.fit = TcxoRtcOptions::Fit::kAbsent; }
+};
+
+TEST_F(RtcBoardWithoutChip, ShouldLoadDefaultDateWhenChipIsAbsent) {
+  ASSERT_TRUE(boot());
+  const BcdCalendar now = board().rtc().calendar();
+  EXPECT_EQ((BcdCalendar{now.sec, 0x00, 0x00, 4, 0x20, 0x03, 0x13}), now) << show(now);
+  EXPECT_LE(now.sec, 0x01);
+}
+
+// The loader takes the chip's bytes as they come unless both seconds and
+// minutes are invalid.
+TEST_F(RtcBoard, ShouldUseChipBytesUnlessSecondsAndMinutesAreBothInvalid) {
+  struct Case {
+    const char* what;
+    BcdCalendar chip;
+    BcdCalendar want;  // in the on-chip RTC's field widths
+  };
+  const BcdCalendar kDefault{0x00, 0x00, 0x00, 4, 0x20, 0x03, 0x13};
+  const Case cases[] = {
+      {"valid", {0x07, 0x08, 0x09, 3, 0x10, 0x11, 0x12}, {0x07, 0x08, 0x09, 3, 0x10, 0x11, 0x12}},
+      {"seconds invalid", {0x7A, 0x30, 0x09, 3, 0x10, 0x11, 0x12}, {0x7A, 0x30, 0x09, 3, 0x10, 0x11, 0x12}},
+      {"minutes invalid", {0x30, 0x7A, 0x09, 3, 0x10, 0x11, 0x12}, {0x30, 0x7A, 0x09, 3, 0x10, 0x11, 0x12}},
+      {"both 0x60", {0x60, 0x60, 0x09, 3, 0x10, 0x11, 0x12}, kDefault},
+      {"seconds 0x59, minutes 0x60", {0x59, 0x60, 0x09, 3, 0x10, 0x11, 0x12}, {0x59, 0x60, 0x09, 3, 0x10, 0x11, 0x12}},
+  };
+  ASSERT_TRUE(boot());
+  for (const Case& c : cases) {
+    board().tcxo_rtc().set_time(c.chip);
+    m().call("hwclock_r");
+    EXPECT_EQ(show(c.want), show(board().rtc().calendar())) << c.what;
+  }
+}
+
+TEST_F(RtcBoard, ShouldReadHourPlusTwelveWhenChipHourSetsPmBit) {
+  ASSERT_TRUE(boot());
+  board().tcxo_rtc().set_time({0x00, 0x15, 0x45, 2, 0x01, 0x06, 0x26});  // bit 6 of the hours byte set
+  m().call("hwclock_r");
+  settle();
+  EXPECT_TRUE(board().rtc().pm());
+  const Tm t = get_local();
+  EXPECT_EQ(17, t.hour);
+  EXPECT_EQ(15, t.min);
+}
+
+TEST_F(RtcBoard, ShouldReadInvalidMonthWithoutDayOfYear) {
+  ASSERT_TRUE(boot());
+  board().tcxo_rtc().set_time({0x00, 0x15, 0x10, 2, 0x01, 0x1F, 0x26});
+  m().call("hwclock_r");
+  settle();
+  const Tm t = get_local();
+  EXPECT_EQ(24, t.mon);  // month field 0x1F: tens 1, units 15
+  EXPECT_EQ(-1, t.yday);
+  m().run_ms(1100);  // and the calendar keeps running
+  EXPECT_EQ(1, get_local().sec);
+}
+
+// With the RTC clock gone INITF never rises: the load gives up after its poll
+// limit, leaves the calendar alone and still leaves init mode and relocks.
+TEST_F(RtcBoard, ShouldGiveUpLoadAndRelockWhenInitModeNeverComes) {
+  ASSERT_TRUE(boot());
+  board().rtc().set_lse_signal(false);
+  ASSERT_EQ(0u, board().rtc().rtcclk_hz());
+  const BcdCalendar before = board().rtc().calendar();
+  m().call("init_RTC_date_time", {0x00224101, 0x00123456});
+  EXPECT_EQ(show(before), show(board().rtc().calendar()));
+  EXPECT_FALSE(board().rtc().init_mode());
+  EXPECT_TRUE(board().rtc().write_protected());
+}
+
+struct SetCase {
+  const char* what;
+  Tm tm;
+  int result;
+};
+// sec, min, hour, mday, mon, year, wday (yday and isdst are ignored)
+const SetCase kSetCases[] = {
+    {"29 Feb 2012", {0, 0, 12, 29, 1, 112, 3, 0, 0}, 0},
+    {"29 Feb 2016", {0, 0, 12, 29, 1, 116, 1, 0, 0}, 0},
+    {"29 Feb 2013", {0, 0, 12, 29, 1, 113, 5, 0, 0}, -1},
+    {"30 Feb 2012", {0, 0, 12, 30, 1, 112, 4, 0, 0}, -1},
+    {"31 Apr", {0, 0, 12, 31, 3, 126, 5, 0, 0}, -1},
+    {"31 Mar", {0, 0, 12, 31, 2, 126, 2, 0, 0}, 0},
+    {"year 1999", {0, 0, 12, 1, 0, 99, 5, 0, 0}, -1},
+    {"year 2100", {0, 0, 12, 1, 0, 200, 5, 0, 0}, -1},
+    {"year 2000", {0, 0, 12, 1, 0, 100, 6, 0, 0}, 0},
+    {"year 2099", {0, 0, 12, 1, 0, 199, 4, 0, 0}, 0},
+    {"second 60", {60, 0, 12, 1, 0, 126, 4, 0, 0}, 0},
+    {"second 61", {61, 0, 12, 1, 0, 126, 4, 0, 0}, -1},
+    {"minute 60", {0, 60, 12, 1, 0, 126, 4, 0, 0}, -1},
+    {"hour 24", {0, 0, 24, 1, 0, 126, 4, 0, 0}, -1},
+    {"weekday 7", {0, 0, 12, 1, 0, 126, 7, 0, 0}, -1},
+    {"month 12", {0, 0, 12, 1, 12, 126, 4, 0, 0}, -1},
+    {"day 0", {0, 0, 12, 0, 0, 126, 4, 0, 0}, -1},
+    {"negative second", {-1, 0, 12, 1, 0, 126, 4, 0, 0}, -1},
+    {"negative minute", {0, -1, 12, 1, 0, 126, 4, 0, 0}, -1},
+    {"negative hour", {0, 0, -1, 1, 0, 126, 4, 0, 0}, -1},
+    {"negative day", {0, 0, 12, -1, 0, 126, 4, 0, 0}, -1},
+    {"negative month", {0, 0, 12, 1, -1, 126, 4, 0, 0}, -1},
+    {"negative year", {0, 0, 12, 1, 0, -126, 4, 0, 0}, -1},
+    {"negative weekday", {0, 0, 12, 1, 0, 126, -1, 0, 0}, -1},
+};
+
+TEST_F(RtcBoard, ShouldAcceptOnlyValidCalendarTimes) {
+  SKIP_UNLESS_LINKED("RTC_setlocaltime");
+  ASSERT_TRUE(boot());
+  const Tm base{10, 20, 8, 15, 6, 126, 3, 0, 0};  // 2026-07-15 08:20:10
+  for (const SetCase& c : kSetCases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ(0, set_local(base));
+    const BcdCalendar before = board().rtc().calendar();
+    EXPECT_EQ(c.result, set_local(c.tm));
+    const BcdCalendar after = board().rtc().calendar();
+    if (c.result != 0) {
+      EXPECT_EQ(show(before), show(after)) << "the RTC must stay untouched";
+      continue;
+    }
+    const Tm& t = c.tm;
+    EXPECT_EQ(show({bcd(t.sec), bcd(t.min), bcd(t.hour), static_cast<std::uint8_t>(t.wday == 0 ? 7 : t.wday),
+                    bcd(t.mday), bcd(t.mon + 1), bcd(t.year - 100)}),
+              show(after));
+    EXPECT_TRUE(board().rtc().write_protected());
+    EXPECT_FALSE(board().rtc().init_mode());
+  }
+}
+
+TEST_F(RtcBoard, ShouldReadBackWhatWasSet) {
+  struct Case {
+    const char* what;
+    Tm set;
+    int yday;
+  };
+  const Case cases[] = {
+      {"1 Jan, Sunday", {5, 4, 3, 1, 0, 123, 0, 0, 0}, 0},
+      {"1 Mar common year", {0, 0, 0, 1, 2, 123, 3, 0, 0}, 59},
+      {"1 Mar leap year", {0, 0, 0, 1, 2, 124, 5, 0, 0}, 60},
+      {"31 Dec common year", {59, 59, 23, 31, 11, 126, 4, 0, 0}, 364},
+      {"31 Dec leap year", {59, 59, 23, 31, 11, 124, 2, 0, 0}, 365},
+  };
+  SKIP_UNLESS_LINKED("RTC_setlocaltime");
+  ASSERT_TRUE(boot());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Tm want = c.set;
+    want.yday = c.yday;
+    want.isdst = 0;
+    Tm in = c.set;
+    in.yday = in.isdst = 77;  // ignored
+    ASSERT_EQ(0, set_local(in));
+    settle();
+    EXPECT_EQ(want, get_local());
+  }
+}
+
+TEST_F(RtcBoard, ShouldStoreSundayAsWeekdaySeven) {
+  SKIP_UNLESS_LINKED("RTC_setlocaltime");
+  ASSERT_TRUE(boot());
+  ASSERT_EQ(0, set_local({0, 0, 12, 6, 11, 126, 0, 0, 0}));
+  EXPECT_EQ(7, board().rtc().calendar().wday);
+}
+
+// The calendar rolls over between two readings with RTC_getlocaltime.
+TEST_F(RtcBoard, ShouldRollOverAtMonthAndYearEnds) {
+  struct Case {
+    const char* what;
+    Tm before;
+    Tm after;
+  };
+  const Case cases[] = {
+      {"30-day month", {59, 59, 23, 30, 3, 126, 4, 119, 0}, {0, 0, 0, 1, 4, 126, 5, 120, 0}},
+      {"28 Feb leap year", {59, 59, 23, 28, 1, 124, 3, 58, 0}, {0, 0, 0, 29, 1, 124, 4, 59, 0}},
+      {"28 Feb common year", {59, 59, 23, 28, 1, 123, 2, 58, 0}, {0, 0, 0, 1, 2, 123, 3, 59, 0}},
+      {"31 Dec", {59, 59, 23, 31, 11, 126, 4, 364, 0}, {0, 0, 0, 1, 0, 127, 5, 0, 0}},
+  };
+  SKIP_UNLESS_LINKED("RTC_setlocaltime");
+  ASSERT_TRUE(boot());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ(0, set_local(c.before));
+    settle();
+    EXPECT_EQ(c.before, get_local());
+    m().run_ms(1050);  // the first second ends 1 s after the load
+    EXPECT_EQ(c.after, get_local());
+  }
+}
+
+}  // namespace
+}  // namespace vb::test
