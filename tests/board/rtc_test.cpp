@@ -10,10 +10,6 @@
 namespace vb::test {
 namespace {
 
-// The image links only what it calls: RTC_setlocaltime has no caller until
-// the USB shell's time setting is in.
-#define SKIP_UNLESS_LINKED(fn) \
-  if (!m().find_symbol(fn)) GTEST_SKIP() << fn << " is not linked into the image: nothing calls it yet"
 
 const BcdCalendar kSundayMorning{0x50, 0x59, 0x10, 7, 0x06, 0x12, 0x26};  // 2026-12-06 10:59:50
 
@@ -214,7 +210,6 @@ const SetCase kSetCases[] = {
 };
 
 TEST_F(RtcBoard, ShouldAcceptOnlyValidCalendarTimes) {
-  SKIP_UNLESS_LINKED("RTC_setlocaltime");
   ASSERT_TRUE(boot());
   const Tm base{10, 20, 8, 15, 6, 126, 3, 0, 0};  // 2026-07-15 08:20:10
   for (const SetCase& c : kSetCases) {
@@ -249,7 +244,6 @@ TEST_F(RtcBoard, ShouldReadBackWhatWasSet) {
       {"31 Dec common year", {59, 59, 23, 31, 11, 126, 4, 0, 0}, 364},
       {"31 Dec leap year", {59, 59, 23, 31, 11, 124, 2, 0, 0}, 365},
   };
-  SKIP_UNLESS_LINKED("RTC_setlocaltime");
   ASSERT_TRUE(boot());
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -265,7 +259,6 @@ TEST_F(RtcBoard, ShouldReadBackWhatWasSet) {
 }
 
 TEST_F(RtcBoard, ShouldStoreSundayAsWeekdaySeven) {
-  SKIP_UNLESS_LINKED("RTC_setlocaltime");
   ASSERT_TRUE(boot());
   ASSERT_EQ(0, set_local({0, 0, 12, 6, 11, 126, 0, 0, 0}));
   EXPECT_EQ(7, board().rtc().calendar().wday);
@@ -284,7 +277,6 @@ TEST_F(RtcBoard, ShouldRollOverAtMonthAndYearEnds) {
       {"28 Feb common year", {59, 59, 23, 28, 1, 123, 2, 58, 0}, {0, 0, 0, 1, 2, 123, 3, 59, 0}},
       {"31 Dec", {59, 59, 23, 31, 11, 126, 4, 364, 0}, {0, 0, 0, 1, 0, 127, 5, 0, 0}},
   };
-  SKIP_UNLESS_LINKED("RTC_setlocaltime");
   ASSERT_TRUE(boot());
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
