@@ -29,7 +29,7 @@ test: all
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
 bench: all
-	$(BUILD)/tests/vboard_bench $(ELF)
+	$(BUILD)/tools/vboard_bench $(ELF)
 
 flash: all
 	@if command -v st-flash >/dev/null 2>&1; then \

@@ -4,7 +4,7 @@
 
 namespace vb {
 
-Dbgmcu::Dbgmcu() : Peripheral("DBGMCU", kBase, 0x400), regs_(dbgmcu_reg::kMap) {}
+Dbgmcu::Dbgmcu() : RegModel("DBGMCU", kBase, 0x400), regs_(dbgmcu_reg::kMap) {}
 
 std::uint32_t Dbgmcu::read(std::uint32_t offset) {
   if (!regs_.find(offset)) {
@@ -15,16 +15,8 @@ std::uint32_t Dbgmcu::read(std::uint32_t offset) {
 }
 
 void Dbgmcu::write(std::uint32_t offset, std::uint32_t value, std::uint32_t mask) {
-  writes_.push_back({offset, value, mask, machine().now()});
-  const RegDef* r = regs_.find(offset);
-  if (!r) {
-    report_unimplemented(offset, true);
-    return;
-  }
-  if (!width_ok(mask, 4)) {
-    report(width_error(r->name, mask, 4));
-    return;
-  }
+  const RegDef* r = accept_write(regs_.map(), offset, value, mask, 4);
+  if (!r) return;
   if (read_only(*r)) {
     report("write to read-only " + std::string(r->name));
     return;

@@ -30,7 +30,7 @@ inline constexpr std::array<RegDef, 4> kMap{{
 }};
 }  // namespace dbgmcu_reg
 
-class Dbgmcu : public Peripheral {
+class Dbgmcu : public RegModel {
 public:
   static constexpr std::uint32_t kBase = 0xE0042000;
 
@@ -41,12 +41,10 @@ public:
   // The debug registers are reset by power-on only, not by a system reset.
   void reset() override {}
 
-  const std::vector<RegWrite>& writes() const { return writes_; }
   std::uint32_t reg(std::uint32_t offset) const { return regs_[offset]; }
 
 private:
   RegBank regs_;
-  std::vector<RegWrite> writes_;
 };
 
 }  // namespace vb

@@ -25,7 +25,7 @@ constexpr int kLineIrq[Exti::kLineCount] = {
 };
 }  // namespace
 
-Exti::Exti() : Peripheral("EXTI", kBase, 0x400), regs_(kMap) {}
+Exti::Exti() : RegModel("EXTI", kBase, 0x400), regs_(kMap) {}
 
 int Exti::irq_of_line(int n) {
   if (n < 0 || n >= kLineCount) throw std::out_of_range("EXTI has no line " + std::to_string(n));
@@ -41,15 +41,7 @@ std::uint32_t Exti::read(std::uint32_t offset) {
 }
 
 void Exti::write(std::uint32_t offset, std::uint32_t value, std::uint32_t mask) {
-  writes_.push_back({offset, value, mask, machine().now()});
-  if (!regs_.find(offset)) {
-    report_unimplemented(offset, true);
-    return;
-  }
-  if (!width_ok(mask, 4)) {
-    report(width_error(regs_.def(offset).name, mask, 4));
-    return;
-  }
+  if (!accept_write(regs_.map(), offset, value, mask, 4)) return;
   if (offset == SWIER) {
     write_swier(value, mask);
   } else if (offset == PR) {

@@ -32,7 +32,7 @@ inline constexpr std::array<RegDef, 6> kMap{{
 }};
 }  // namespace exti_reg
 
-class Exti : public Peripheral {
+class Exti : public RegModel {
 public:
   static constexpr std::uint32_t kBase = 0x40013C00;
   static constexpr int kLineCount = 23;
@@ -52,7 +52,6 @@ public:
   // The level this model last put on NVIC line `irq`.
   bool irq_level(int irq) const { return irq >= 0 && irq < 82 && irq_level_[irq]; }
 
-  const std::vector<RegWrite>& writes() const { return writes_; }
   std::uint32_t reg(std::uint32_t offset) const { return regs_[offset]; }
   // Event pulses sent to the core (EMR): counted, as no core waits for events.
   std::uint64_t events() const { return events_; }
@@ -63,7 +62,6 @@ private:
   void update_irq();
 
   RegBank regs_;
-  std::vector<RegWrite> writes_;
   std::uint32_t inputs_ = 0;
   std::uint64_t events_ = 0;
   std::array<bool, 82> irq_level_{};

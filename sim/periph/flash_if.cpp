@@ -8,7 +8,7 @@ namespace vb {
 
 using namespace flash_reg;
 
-FlashInterface::FlashInterface() : Peripheral("FLASH", kBase, 0x400), regs_(kMap) {}
+FlashInterface::FlashInterface() : RegModel("FLASH", kBase, 0x400), regs_(kMap) {}
 
 std::uint32_t FlashInterface::read(std::uint32_t offset) {
   if (!regs_.find(offset)) {
@@ -20,11 +20,7 @@ std::uint32_t FlashInterface::read(std::uint32_t offset) {
 }
 
 void FlashInterface::write(std::uint32_t offset, std::uint32_t value, std::uint32_t mask) {
-  writes_.push_back({offset, value, mask, machine().now()});
-  if (!regs_.find(offset)) {
-    report_unimplemented(offset, true);
-    return;
-  }
+  if (!accept_write(regs_.map(), offset, value, mask, 1)) return;
   switch (offset) {
     case ACR: write_acr(value, mask); break;
     case KEYR: write_key(cr_key_, value, kKey1, kKey2, "KEYR"); break;

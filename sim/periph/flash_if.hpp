@@ -49,7 +49,7 @@ inline constexpr std::uint32_t kKey1 = 0x45670123, kKey2 = 0xCDEF89AB;
 inline constexpr std::uint32_t kOptKey1 = 0x08192A3B, kOptKey2 = 0x4C5D6E7F;
 }  // namespace flash_reg
 
-class FlashInterface : public Peripheral {
+class FlashInterface : public RegModel {
 public:
   static constexpr std::uint32_t kBase = 0x40023C00;
   // Highest HCLK for one more wait state at 2.7-3.6 V: 30 MHz per step.
@@ -64,7 +64,6 @@ public:
   // The RCC's change listener: checks the wait states against the new HCLK.
   void clocks_changed() { update_latency_check(); }
 
-  const std::vector<RegWrite>& writes() const { return writes_; }
   std::uint32_t reg(std::uint32_t offset) const { return regs_[offset]; }
   unsigned latency() const { return regs_[flash_reg::ACR] & flash_reg::ACR_LATENCY; }
 
@@ -78,7 +77,6 @@ private:
   void update_latency_check();
 
   RegBank regs_;
-  std::vector<RegWrite> writes_;
   Key cr_key_ = Key::kLocked, opt_key_ = Key::kLocked;
   bool latency_noted_ = false;
 };

@@ -40,7 +40,7 @@ PinResolution resolve_pin(bool chip_low, bool chip_high, Drive chip_pull, Drive 
 // --- GpioPort: decoding -------------------------------------------------------
 
 GpioPort::GpioPort(Gpio& owner, int index)
-    : Peripheral(std::string("GPIO") + kPortLetter[index], kBase + kStride * index, kStride,
+    : RegModel(std::string("GPIO") + kPortLetter[index], kBase + kStride * index, kStride,
                  ClockGate{ClockGate::kAHB1, static_cast<std::uint8_t>(index)}),
       owner_(owner),
       index_(index),
@@ -62,11 +62,7 @@ std::uint32_t GpioPort::read(std::uint32_t offset) {
 }
 
 void GpioPort::write(std::uint32_t offset, std::uint32_t value, std::uint32_t mask) {
-  writes_.push_back({offset, value, mask, machine().now()});
-  if (!regs_.find(offset)) {
-    report_unimplemented(offset, true);
-    return;
-  }
+  if (!accept_write(regs_.map(), offset, value, mask, 1)) return;
   switch (offset) {
     case IDR: report("write to read-only IDR"); return;
     case BSRR: write_bsrr(value, mask); break;

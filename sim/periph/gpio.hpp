@@ -59,7 +59,7 @@ inline constexpr std::array<std::array<RegDef, 10>, 5> kMaps{map(0), map(1), map
 class Gpio;
 
 // One port's register block (GPIOA at 0x40020000, then every 0x400).
-class GpioPort : public Peripheral {
+class GpioPort : public RegModel {
 public:
   static constexpr std::uint32_t kBase = 0x40020000;
   static constexpr std::uint32_t kStride = 0x400;
@@ -73,7 +73,6 @@ public:
   int index() const { return index_; }
   std::uint32_t reg(std::uint32_t offset) const { return regs_[offset]; }
   bool locked() const { return lck_state_ == Lock::kLocked; }
-  const std::vector<RegWrite>& writes() const { return writes_; }
 
 protected:
   void on_attach() override;
@@ -90,7 +89,6 @@ private:
   Gpio& owner_;
   int index_;
   RegBank regs_;
-  std::vector<RegWrite> writes_;
   Lock lck_state_ = Lock::kIdle;
   std::uint16_t lck_key_ = 0;  // LCKR[15:0] during the lock sequence
 };

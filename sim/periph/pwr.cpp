@@ -6,7 +6,7 @@ namespace vb {
 
 using namespace pwr_reg;
 
-Pwr::Pwr() : Peripheral("PWR", kBase, 0x400, ClockGate{ClockGate::kAPB1, 28}), regs_(kMap) {}
+Pwr::Pwr() : RegModel("PWR", kBase, 0x400, ClockGate{ClockGate::kAPB1, 28}), regs_(kMap) {}
 
 std::uint32_t Pwr::read(std::uint32_t offset) {
   if (!regs_.find(offset)) {
@@ -17,15 +17,7 @@ std::uint32_t Pwr::read(std::uint32_t offset) {
 }
 
 void Pwr::write(std::uint32_t offset, std::uint32_t value, std::uint32_t mask) {
-  writes_.push_back({offset, value, mask, machine().now()});
-  if (!regs_.find(offset)) {
-    report_unimplemented(offset, true);
-    return;
-  }
-  if (!width_ok(mask, 2)) {
-    report(width_error(regs_.def(offset).name, mask, 2));
-    return;
-  }
+  if (!accept_write(regs_.map(), offset, value, mask, 2)) return;
   regs_.store(offset, value, mask);
   if (offset == CR) {
     // CWUF / CSBF clear their CSR flags and read back as 0.

@@ -31,7 +31,7 @@ inline constexpr std::uint32_t CSR_BRR = 1u << 3;
 inline constexpr std::uint32_t CSR_BRE = 1u << 9;
 }  // namespace pwr_reg
 
-class Pwr : public Peripheral {
+class Pwr : public RegModel {
 public:
   static constexpr std::uint32_t kBase = 0x40007000;
 
@@ -46,14 +46,12 @@ public:
   // The chip woke from standby / a wake-up event occurred (board side).
   void set_flags(bool wakeup, bool standby);
 
-  const std::vector<RegWrite>& writes() const { return writes_; }
   std::uint32_t reg(std::uint32_t offset) const { return regs_[offset]; }
 
 private:
   void update_backup_regulator();
 
   RegBank regs_;
-  std::vector<RegWrite> writes_;
 };
 
 }  // namespace vb

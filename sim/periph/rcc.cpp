@@ -29,7 +29,7 @@ constexpr std::uint32_t kMaxPclk2 = 84'000'000;
 }  // namespace
 
 Rcc::Rcc(bool hse_present)
-    : Peripheral("RCC", kBase, 0x400), hse_present_(hse_present), regs_(kMap) {
+    : RegModel("RCC", kBase, 0x400), hse_present_(hse_present), regs_(kMap) {
   update_clocks();
 }
 
@@ -51,11 +51,7 @@ std::uint32_t Rcc::read(std::uint32_t offset) {
 }
 
 void Rcc::write(std::uint32_t offset, std::uint32_t value, std::uint32_t mask) {
-  writes_.push_back({offset, value, mask, machine().now()});
-  if (!regs_.find(offset)) {
-    report_unimplemented(offset, true);
-    return;
-  }
+  if (!accept_write(regs_.map(), offset, value, mask, 1)) return;
   switch (offset) {
     case CR: write_cr(value, mask); break;
     case PLLCFGR: write_pllcfgr(value, mask); break;

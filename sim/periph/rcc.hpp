@@ -121,7 +121,7 @@ public:
   virtual void write_csr(std::uint32_t value, std::uint32_t mask) = 0;
 };
 
-class Rcc : public Peripheral, public ClockControl {
+class Rcc : public RegModel, public ClockControl {
 public:
   static constexpr std::uint32_t kBase = 0x40023800;
   static constexpr int kIrq = 5;  // RCC global interrupt
@@ -172,7 +172,6 @@ public:
   std::string waiting_for() const;
 
   // --- observation --------------------------------------------------------
-  const std::vector<RegWrite>& writes() const { return writes_; }
   std::uint32_t reg(std::uint32_t offset) const { return regs_[offset]; }
   std::uint32_t pll_output_hz() const;  // main PLL P output from PLLCFGR
   std::uint32_t vco_hz() const;
@@ -209,7 +208,6 @@ private:
   BackupDomainHooks* backup_ = nullptr;
   std::vector<std::function<void()>> listeners_;
   std::vector<Peripheral*> reset_targets_;
-  std::vector<RegWrite> writes_;
   Scheduler::Handle hsi_event_ = 0, hse_event_ = 0, pll_event_ = 0, plli2s_event_ = 0, switch_event_ = 0;
   unsigned hse_polls_ = 0;
   bool irq_level_ = false;

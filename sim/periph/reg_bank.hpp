@@ -80,4 +80,22 @@ private:
   std::vector<std::uint32_t> values_;
 };
 
+// Base of the models that keep a write log and decode by a RegDef map: the
+// checks every write goes through before the model's own handling.
+class RegModel : public Peripheral {
+public:
+  using Peripheral::Peripheral;
+  const std::vector<RegWrite>& writes() const { return writes_; }
+  void clear_writes() { writes_.clear(); }
+
+protected:
+  // Logs the write (when `log`), then reports an offset `map` lacks or an
+  // access narrower than `min_bytes`. Returns the register, or nullptr when
+  // the write must go no further.
+  const RegDef* accept_write(std::span<const RegDef> map, std::uint32_t offset, std::uint32_t value,
+                             std::uint32_t mask, unsigned min_bytes, bool log = true);
+
+  std::vector<RegWrite> writes_;
+};
+
 }  // namespace vb

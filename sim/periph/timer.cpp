@@ -13,8 +13,7 @@ using u128 = unsigned __int128;
 
 int channel_count(TimerKind k) {
   switch (k) {
-    case TimerKind::kAdvanced: case TimerKind::kGeneral: case TimerKind::kWide: return 4;
-    case TimerKind::kTwoChannel: return 2;
+    case TimerKind::kAdvanced: case TimerKind::kGeneral: return 4;
     case TimerKind::kOneChannel: return 1;
     case TimerKind::kBasic: return 0;
   }
@@ -25,9 +24,7 @@ int channel_count(TimerKind k) {
 TimerKind timer_kind(std::uint32_t base, bool advanced) {
   if (advanced) return TimerKind::kAdvanced;
   switch (base) {
-    case 0x40000000: case 0x40000C00: return TimerKind::kWide;                 // TIM2, TIM5
     case 0x40001000: case 0x40001400: return TimerKind::kBasic;                // TIM6, TIM7
-    case 0x40014000: case 0x40001800: return TimerKind::kTwoChannel;           // TIM9, TIM12
     case 0x40014400: case 0x40014800: case 0x40001C00: case 0x40002000:
       return TimerKind::kOneChannel;                                           // TIM10, 11, 13, 14
     default: return TimerKind::kGeneral;                                       // TIM3, TIM4
@@ -38,8 +35,6 @@ std::span<const RegDef> timer_map(TimerKind k) {
   switch (k) {
     case TimerKind::kAdvanced: return kAdvancedMap;
     case TimerKind::kGeneral: return kGeneralMap;
-    case TimerKind::kWide: return kWideMap;
-    case TimerKind::kTwoChannel: return kTwoChannelMap;
     case TimerKind::kOneChannel: return kOneChannelMap;
     case TimerKind::kBasic: return kBasicMap;
   }
@@ -47,12 +42,11 @@ std::span<const RegDef> timer_map(TimerKind k) {
 }
 
 Timer::Timer(std::string name, std::uint32_t base, ClockGate gate, int irq_update, bool advanced)
-    : Peripheral(std::move(name), base, 0x400, gate),
+    : RegModel(std::move(name), base, 0x400, gate),
       kind_(timer_kind(base, advanced)),
       apb2_(base >= 0x40010000),  // APB2 starts at 0x40010000
       irq_update_(irq_update),
       channels_(channel_count(kind_)),
-      max_(kind_ == TimerKind::kWide ? 0xFFFFFFFF : 0xFFFF),
       regs_(timer_map(kind_)) {
   // Each EGR bit generates the SR flag at the same position.
   events_mask_ = regs_.def(SR).w0c & 0xFF;
@@ -79,15 +73,7 @@ std::uint32_t Timer::read(std::uint32_t offset) {
 }
 
 void Timer::write(std::uint32_t offset, std::uint32_t value, std::uint32_t mask) {
-  writes_.push_back({offset, value, mask, machine().now()});
-  if (!regs_.find(offset)) {
-    report_unimplemented(offset, true);
-    return;
-  }
-  if (!width_ok(mask, 2)) {
-    report(width_error(regs_.def(offset).name, mask, 2));
-    return;
-  }
+  if (!accept_write(regs_.map(), offset, value, mask, 2)) return;
   sync_now();
   switch (offset) {
     case CR1: write_cr1(value, mask); break;
@@ -259,7 +245,7 @@ void Timer::advance(std::uint64_t ticks) {
   }
 }
 
-// Counter increments (up to max_ and round through 0, but not past an
+// Counter increments (up to kMax and round through 0, but not past an
 // overflow at ARR); sets the flags of compare matches on the way.
 void Timer::count(std::uint64_t n) {
   if (n == 0) return;
@@ -268,11 +254,11 @@ void Timer::count(std::uint64_t n) {
     const std::uint64_t d = increments_to(ccr_active_[ch]);
     if (d >= 1 && d <= n) regs_[SR] |= SR_CCIF(ch);
   }
-  cnt_ = static_cast<std::uint32_t>((cnt_ + n) & max_);
+  cnt_ = static_cast<std::uint32_t>((cnt_ + n) & kMax);
 }
 
 // Increments from the counter value now until it reaches `value` (counting
-// up, through max_ -> 0 when above ARR, but not through an overflow at ARR);
+// up, through kMax -> 0 when above ARR, but not through an overflow at ARR);
 // ~0 when it does not get there before the next overflow.
 std::uint64_t Timer::increments_to(std::uint32_t value) const {
   constexpr std::uint64_t kNot = ~std::uint64_t{0};
@@ -280,9 +266,9 @@ std::uint64_t Timer::increments_to(std::uint32_t value) const {
     if (value == arr_active_) return arr_active_ - cnt_;
     return (value > cnt_ && value <= arr_active_) ? value - cnt_ : kNot;
   }
-  // Above ARR (ARR was lowered below the count): up to max_, wrap, up to ARR.
+  // Above ARR (ARR was lowered below the count): up to kMax, wrap, up to ARR.
   if (value > cnt_) return value - cnt_;
-  if (value <= arr_active_) return std::uint64_t{max_} - cnt_ + 1 + value;
+  if (value <= arr_active_) return std::uint64_t{kMax} - cnt_ + 1 + value;
   return kNot;
 }
 

@@ -1,8 +1,8 @@
-// The STM32F40x timers (advanced TIM1/TIM8, general-purpose TIM2-5 and
-// TIM9-14, basic TIM6/7) as one model: the register set of each kind, the
-// up-counter with prescaler, auto-reload and repetition counter, the shadow
-// registers that take their preload values at the update event, update and
-// compare-match flags, and the interrupt lines.
+// The STM32F40x timers of the kinds this board has (advanced TIM1/TIM8,
+// general-purpose TIM3/4 and TIM10/11/13/14, basic TIM6/7) as one model: the
+// register set of each kind, the up-counter with prescaler, auto-reload and
+// repetition counter, the shadow registers that take their preload values at
+// the update event, update and compare-match flags, and the interrupt lines.
 //
 // The counter is not ticked: its value follows from the cycles elapsed since
 // the last change (computed when read), and an event is scheduled only for
@@ -112,42 +112,6 @@ inline constexpr std::array<RegDef, 18> kGeneralMap{{
     {"DCR", DCR, 0, 0x1F1F},
     {"DMAR", DMAR, 0, 0xFFFF},
 }};
-// TIM2, TIM5 (32-bit counter).
-inline constexpr std::array<RegDef, 18> kWideMap{{
-    {"CR1", CR1, 0, 0x03FF},
-    {"CR2", CR2, 0, 0x00F8},
-    {"SMCR", SMCR, 0, 0xFFF7},
-    {"DIER", DIER, 0, 0x5F5F},
-    {"SR", SR, 0, 0, 0, 0x1E5F},
-    {"EGR", EGR, 0, 0},
-    {"CCMR1", CCMR1, 0, 0xFFFF},
-    {"CCMR2", CCMR2, 0, 0xFFFF},
-    {"CCER", CCER, 0, 0xBBBB},
-    {"CNT", CNT, 0, 0xFFFFFFFF},
-    {"PSC", PSC, 0, 0xFFFF},
-    {"ARR", ARR, 0xFFFFFFFF, 0xFFFFFFFF},
-    {"CCR1", CCR1, 0, 0xFFFFFFFF},
-    {"CCR2", CCR1 + 4, 0, 0xFFFFFFFF},
-    {"CCR3", CCR1 + 8, 0, 0xFFFFFFFF},
-    {"CCR4", CCR1 + 12, 0, 0xFFFFFFFF},
-    {"DCR", DCR, 0, 0x1F1F},
-    {"DMAR", DMAR, 0, 0xFFFF},
-}};
-// TIM9, TIM12 (two channels, no DMA).
-inline constexpr std::array<RegDef, 12> kTwoChannelMap{{
-    {"CR1", CR1, 0, 0x038F},
-    {"SMCR", SMCR, 0, 0x00F7},
-    {"DIER", DIER, 0, 0x0047},
-    {"SR", SR, 0, 0, 0, 0x0647},
-    {"EGR", EGR, 0, 0},
-    {"CCMR1", CCMR1, 0, 0x7F7F},
-    {"CCER", CCER, 0, 0x00BB},
-    {"CNT", CNT, 0, 0xFFFF},
-    {"PSC", PSC, 0, 0xFFFF},
-    {"ARR", ARR, 0xFFFF, 0xFFFF},
-    {"CCR1", CCR1, 0, 0xFFFF},
-    {"CCR2", CCR1 + 4, 0, 0xFFFF},
-}};
 // TIM10, TIM11, TIM13, TIM14 (one channel).
 inline constexpr std::array<RegDef, 10> kOneChannelMap{{
     {"CR1", CR1, 0, 0x038F},
@@ -174,13 +138,14 @@ inline constexpr std::array<RegDef, 8> kBasicMap{{
 }};
 }  // namespace tim_reg
 
-enum class TimerKind { kAdvanced, kGeneral, kWide, kTwoChannel, kOneChannel, kBasic };
+enum class TimerKind { kAdvanced, kGeneral, kOneChannel, kBasic };
 
-// The kind of the timer at `base` (TIM2-14 by address).
+// The kind of the timer at `base` (by address; the board has TIM4, TIM6 and
+// TIM10 besides the advanced TIM1 and TIM8).
 TimerKind timer_kind(std::uint32_t base, bool advanced);
 std::span<const RegDef> timer_map(TimerKind k);
 
-class Timer : public Peripheral {
+class Timer : public RegModel {
 public:
   // irq_update: the update interrupt (for advanced timers the break,
   // trigger/commutation and capture/compare lines are the one below and the
@@ -201,7 +166,6 @@ public:
   // --- observation --------------------------------------------------------
   TimerKind kind() const { return kind_; }
   std::span<const RegDef> reg_map() const { return regs_.map(); }
-  const std::vector<RegWrite>& writes() const { return writes_; }
   // Update events since reset (UG included), counted up to now.
   std::uint64_t update_events() { sync_now(); return update_events_; }
   // The level this model last put on NVIC line `irq`.
@@ -234,14 +198,13 @@ private:
   void update_irq();
   void set_line(int slot, int irq, bool level);
 
+  static constexpr std::uint32_t kMax = 0xFFFF;  // every counter here is 16 bits wide
   TimerKind kind_;
   bool apb2_;
   int irq_update_;
   int channels_;
-  std::uint32_t max_;  // counter wrap value
   std::uint32_t events_mask_;  // EGR bits this kind has
   RegBank regs_;
-  std::vector<RegWrite> writes_;
   std::vector<std::function<void()>> listeners_;
 
   // Counting state at `anchor_` (machine cycle); phase_ is the fraction of a

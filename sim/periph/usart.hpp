@@ -35,7 +35,7 @@
 
 namespace vb {
 
-class Usart final : public Peripheral {
+class Usart final : public RegModel {
 public:
   // Register offsets.
   static constexpr std::uint32_t kSR = 0x00, kDR = 0x04, kBRR = 0x08, kCR1 = 0x0C, kCR2 = 0x10,
@@ -80,10 +80,8 @@ public:
   bool irq_level() const { return irq_level_; }
   // The port's rate now: PCLK1 / BRR (0 while BRR is below 16).
   double baud() const;
-  // Every register write except to DR (the data bytes show up in the peer's
-  // stream instead, and would swamp the log).
-  const std::vector<RegWrite>& writes() const { return writes_; }
-  void clear_writes() { writes_.clear(); }
+  // writes() logs every register write except to DR (the data bytes show up
+  // in the peer's stream instead, and would swamp the log).
 
   // --- the far end of the line ----------------------------------------
   enum class Fault : std::uint8_t {
@@ -137,7 +135,6 @@ private:
 
   int irq_;
   bool irq_level_ = false;
-  std::vector<RegWrite> writes_;
   std::uint32_t sr_ = 0xC0, rdr_ = 0, tdr_ = 0, brr_ = 0, cr1_ = 0, cr2_ = 0, cr3_ = 0, gtpr_ = 0;
   // "Read SR, then access DR" sequences: SR as last read, consumed by DR.
   bool sr_read_ = false;

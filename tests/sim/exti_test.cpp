@@ -20,11 +20,6 @@ struct ExtiBench {
   std::uint32_t read(std::uint32_t off) { return exti.read(off); }
 };
 
-TEST(Exti, ShouldReadResetValueOfEveryRegister) {
-  ExtiBench b;
-  test::expect_reset_values(b.exti, kMap);
-}
-
 TEST(Exti, ShouldSetPendingOnlyOnSelectedEdgeOfUnmaskedLine) {
   struct Case { const char* what; bool rising, falling, masked, from, to, pending; };
   const Case cases[] = {

@@ -23,11 +23,6 @@ struct FlashBench {
   void write(std::uint32_t off, std::uint32_t v) { flash.write(off, v, kAll); }
 };
 
-TEST(FlashInterface, ShouldReadResetValueOfEveryRegister) {
-  FlashBench b;
-  test::expect_reset_values(b.flash, kMap);
-}
-
 TEST(FlashInterface, ShouldEndFirmwareCacheSequenceWithCachesOnAndFourWaitStates) {
   FlashBench b;
   for (std::uint32_t v : {0x0u, 0x1800u, 0x0u, 0x700u}) b.write(ACR, v);

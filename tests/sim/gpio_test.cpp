@@ -34,11 +34,6 @@ struct GpioBench {
 
 constexpr std::uint32_t kNoPull = 0, kUp = 1, kDown = 2;
 
-TEST(Gpio, ShouldReadResetValuesOfEveryPort) {
-  GpioBench b;
-  for (int n = 0; n < Gpio::kPorts; ++n) test::expect_reset_values(b.port(n), kMaps[n]);
-}
-
 TEST(Gpio, ShouldSetAndResetOutputLatchThroughBsrrWithSetWinning) {
   struct Case { std::uint32_t odr, bsrr, mask, expected; };
   const Case cases[] = {

@@ -48,11 +48,6 @@ struct RccBench {
   }
 };
 
-TEST(Rcc, ShouldReadResetValueOfEveryRegister) {
-  RccBench b;
-  test::expect_reset_values(b.rcc, kMap);
-}
-
 TEST(Rcc, ShouldSetHseReadyOnlyWhenBoardHasHseClock) {
   for (bool present : {true, false}) {
     RccBench b(present);
@@ -210,20 +205,6 @@ TEST(Rcc, ShouldHandBackupDomainRegistersToTheirModel) {
   EXPECT_EQ(std::vector<std::uint32_t>{0x1}, hooks.csr_writes);
   EXPECT_EQ(0x8102u, b.read(BDCR));
   EXPECT_EQ(Rcc::kLseHz, b.rcc.tree().rtcclk);  // RTCSEL = LSE, LSERDY
-}
-
-TEST(Rcc, ShouldLogEveryWriteWithItsTime) {
-  RccBench b;
-  run_for(b.m, 10);
-  b.rcc.write(CIR, 0x00000100, 0x0000FF00);
-  ASSERT_EQ(1u, b.rcc.writes().size());
-  EXPECT_EQ((RegWrite{CIR, 0x100, 0xFF00, 10}), b.rcc.writes()[0]);
-}
-
-TEST(Rcc, ShouldReportAccessToOffsetWithoutRegister) {
-  RccBench b;
-  b.read(0x1C);
-  EXPECT_TRUE(b.m.faulted());
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "sim/core/machine.hpp"
+#include "tests/sim/model_bench.hpp"
 #include "sim/periph/rtc.hpp"
 
 namespace vb {
@@ -14,13 +15,6 @@ namespace {
 constexpr std::uint32_t kHclk = 144'000'000;
 constexpr cycles_t kSecond = kHclk;
 constexpr cycles_t kMilli = kHclk / 1000;
-
-struct FixedClocks : ClockControl {
-  ClockTree t;
-  FixedClocks() { t.hclk = t.sysclk = kHclk; }
-  const ClockTree& tree() const override { return t; }
-  bool running(ClockGate) const override { return true; }
-};
 
 }  // namespace
 
@@ -40,6 +34,7 @@ std::uint32_t dr_of(const BcdCalendar& c) { return c.mday | c.mon << 8 | c.wday 
 class RtcModel : public ::testing::Test {
 protected:
   void SetUp() override {
+    clocks.t.hclk = clocks.t.sysclk = kHclk;
     m.set_clock_control(&clocks);
     m.attach(rtc);
   }
@@ -74,7 +69,7 @@ protected:
     wr(rtc_reg::WPR, 0);
   }
 
-  FixedClocks clocks;
+  test::FixedClocks clocks;
   Machine m;
   Rtc rtc;
 };
@@ -138,7 +133,8 @@ TEST_F(RtcModel, ShouldCountSecondsAtTheSelectedClockRate) {
   };
   for (const Case c : {Case{1, true, 1000}, Case{2, true, 976}, Case{1, false, 0}}) {
     SCOPED_TRACE(c.rtcsel);
-    FixedClocks cl;
+    test::FixedClocks cl;
+    cl.t.hclk = cl.t.sysclk = kHclk;
     Machine mm;
     mm.set_clock_control(&cl);
     Rtc r(c.lse_signal);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "sim/core/machine.hpp"
+#include "tests/sim/model_bench.hpp"
 #include "sim/parts/tcxo_rtc.hpp"
 
 namespace vb {
@@ -15,13 +16,6 @@ namespace {
 
 constexpr std::uint32_t kHclk = 144'000'000;
 constexpr cycles_t kMicro = kHclk / 1'000'000;
-
-struct FixedClocks : ClockControl {
-  ClockTree t;
-  FixedClocks() { t.hclk = t.sysclk = kHclk; }
-  const ClockTree& tree() const override { return t; }
-  bool running(ClockGate) const override { return true; }
-};
 
 // Pins as a bench sees them: the master sets CS/SCK/MOSI, the part drives MISO.
 class BenchPins : public PinIo {
@@ -56,7 +50,10 @@ private:
 
 class TcxoChip : public ::testing::Test {
 protected:
-  void SetUp() override { m.set_clock_control(&clocks); }
+  void SetUp() override {
+    clocks.t.hclk = clocks.t.sysclk = kHclk;
+    m.set_clock_control(&clocks);
+  }
   void wait_us(unsigned n) {
     m.scheduler().advance(n * kMicro);
     m.scheduler().run_due();
@@ -79,7 +76,7 @@ protected:
     return bytes;
   }
 
-  FixedClocks clocks;
+  test::FixedClocks clocks;
   Machine m;
   BenchPins pins;
 };

@@ -33,21 +33,16 @@ struct TimerBench {
   std::uint32_t read(std::uint32_t off) { return tim.read(off); }
 };
 
-TEST(Timer, ShouldReadResetValuesOfEveryTimerKind) {
-  struct Case { const char* name; std::uint32_t base; bool advanced; TimerKind kind; };
-  const Case cases[] = {
-      {"TIM1", 0x40010000, true, TimerKind::kAdvanced},  {"TIM2", 0x40000000, false, TimerKind::kWide},
-      {"TIM4", 0x40000800, false, TimerKind::kGeneral},  {"TIM6", 0x40001000, false, TimerKind::kBasic},
-      {"TIM9", 0x40014000, false, TimerKind::kTwoChannel}, {"TIM10", 0x40014400, false, TimerKind::kOneChannel},
-  };
+TEST(Timer, ShouldTakeRegisterSetOfItsKindByAddress) {
+  struct Case { std::uint32_t base; bool advanced; TimerKind kind; };
+  const Case cases[] = {{0x40010400, true, TimerKind::kAdvanced},  // TIM8
+                        {0x40000800, false, TimerKind::kGeneral},  // TIM4
+                        {0x40001000, false, TimerKind::kBasic},    // TIM6
+                        {0x40014400, false, TimerKind::kOneChannel}};  // TIM10
   for (const Case& c : cases) {
-    Machine m;
-    test::FixedClocks clocks;
-    m.set_clock_control(&clocks);
-    Timer t(c.name, c.base, {}, -1, c.advanced);
-    m.attach(t);
-    EXPECT_EQ(c.kind, t.kind()) << c.name;
-    test::expect_reset_values(t, timer_map(c.kind));
+    Timer t("TIM", c.base, {}, -1, c.advanced);
+    EXPECT_EQ(c.kind, t.kind()) << std::hex << c.base;
+    EXPECT_EQ(timer_map(c.kind).data(), t.reg_map().data()) << std::hex << c.base;
   }
 }
 
@@ -211,15 +206,6 @@ TEST(Timer, ShouldCatchUpManyPeriodsInOneRead) {
   run_for(b.m, 144'000'000 + 5);
   EXPECT_EQ(5u, b.read(CNT));
   EXPECT_EQ(12'000'000u, b.tim.update_events());
-}
-
-TEST(Timer, ShouldReportByteWriteButTakeHalfWordWrite) {
-  TimerBench b;
-  b.tim.write(ARR, 0x1234, 0x0000FFFF);
-  EXPECT_EQ(0x1234u, b.read(ARR));
-  EXPECT_FALSE(b.m.faulted());
-  b.tim.write(ARR, 0x55, 0x000000FF);
-  EXPECT_TRUE(b.m.faulted());
 }
 
 TEST(Timer, ShouldReportUnmodelledCountingModes) {
