@@ -39,6 +39,7 @@ public:
   const BoardOptions& options() const { return opts_; }
 
   Rcc& rcc() { return *rcc_; }
+  FlashInterface& flash() { return *flash_; }
   Gpio& gpio() { return *gpio_; }
   Exti& exti() { return *exti_; }
   Timer& tim1() { return *tim1_; }
