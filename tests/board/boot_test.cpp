@@ -22,10 +22,16 @@ constexpr cycles_t kTick = 144'000;  // cycles per ms at 144 MHz
 
 class Reset : public BoardTest {};
 
-TEST_F(Reset, ShouldPointVtorAtFlashAndEnableTheFpuBeforeMain) {
+TEST_F(Reset, ShouldReachMainWithVtorOnFlashFpuEnabledAndTheClocksTheFirmwareIsBuiltFor) {
   ASSERT_TRUE(run_to("main"));
   EXPECT_EQ(0x08000000u, m().read32(kVtor));
   EXPECT_EQ(0x00F00000u, m().read32(kCpacr) & 0x00F00000u);
+  const ClockTree& t = m().clocks();
+  const std::pair<std::uint32_t, std::uint32_t> clocks[] = {
+      {144'000'000, t.sysclk}, {144'000'000, t.hclk},     {36'000'000, t.pclk1}, {72'000'000, t.pclk2},
+      {72'000'000, t.tim_apb1}, {144'000'000, t.tim_apb2}, {48'000'000, t.clk48}};
+  for (std::size_t i = 0; i < std::size(clocks); ++i)
+    EXPECT_EQ(clocks[i].first, clocks[i].second) << "SYSCLK HCLK PCLK1 PCLK2 TIMAPB1 TIMAPB2 CLK48, #" << i;
 }
 
 TEST_F(Reset, ShouldCopyDataAndClearBssAndTouchNothingBeyond) {
@@ -41,29 +47,6 @@ TEST_F(Reset, ShouldCopyDataAndClearBssAndTouchNothingBeyond) {
   for (std::uint32_t a = ebss; a < ebss + 64; ++a) ASSERT_EQ(0xA5u, m().read8(a)) << "beyond .bss at " << std::hex << a;
 }
 
-struct ClockCase {
-  const char* name;
-  std::uint32_t ClockTree::*member;
-  std::uint32_t hz;
-};
-
-class ClockTreeAtMain : public BoardTest, public ::testing::WithParamInterface<ClockCase> {};
-
-TEST_P(ClockTreeAtMain, ShouldRunTheClocksTheFirmwareIsBuiltFor) {
-  ASSERT_TRUE(run_to("main"));
-  EXPECT_EQ(GetParam().hz, m().clocks().*GetParam().member) << GetParam().name;
-}
-
-INSTANTIATE_TEST_SUITE_P(Boot, ClockTreeAtMain,
-                         ::testing::Values(ClockCase{"SYSCLK", &ClockTree::sysclk, 144'000'000},
-                                           ClockCase{"HCLK", &ClockTree::hclk, 144'000'000},
-                                           ClockCase{"PCLK1", &ClockTree::pclk1, 36'000'000},
-                                           ClockCase{"PCLK2", &ClockTree::pclk2, 72'000'000},
-                                           ClockCase{"TIMAPB1", &ClockTree::tim_apb1, 72'000'000},
-                                           ClockCase{"TIMAPB2", &ClockTree::tim_apb2, 144'000'000},
-                                           ClockCase{"CLK48", &ClockTree::clk48, 48'000'000}),
-                         [](const auto& info) { return std::string(info.param.name); });
-
 class WithoutHse : public BoardTest {
 protected:
   WithoutHse() { options.hse_clock = false; }
@@ -78,9 +61,7 @@ TEST_F(WithoutHse, ShouldWaitInSetupRccAndSaySo) {
   EXPECT_TRUE(said) << "a board message names where the core waits";
 }
 
-class TrapAtMain : public BoardTest {};
-
-TEST_F(TrapAtMain, ShouldReportAnInterruptEnabledWithoutItsHandler) {
+TEST_F(Reset, ShouldReportAnInterruptEnabledWithoutItsHandler) {
   ASSERT_TRUE(run_to("main"));
   m().write32(kIser0, 1u << 0);  // WWDG has no handler of its own
   m().write32(kIspr0, 1u << 0);
@@ -126,7 +107,6 @@ protected:
 
   // Lets about n cycles pass on the core (the tick interrupt keeps running).
   void wait_cycles(cycles_t n) { m().call(spin_, {static_cast<std::uint32_t>(n & ~cycles_t{1})}); }
-  // Delays the image may not link in while nothing calls them.
 
   std::uint32_t add(int slot, std::uint32_t expires, int id) {
     const std::uint32_t rec = records_ + 16 * static_cast<std::uint32_t>(slot);
@@ -224,16 +204,6 @@ INSTANTIATE_TEST_SUITE_P(
                       DelayCase{"delay_usec", 3001, 3 * kTick, 4 * kTick},
                       DelayCase{"delay_usec", 3999, 3 * kTick, 4 * kTick}),
     [](const auto& info) { return std::string(info.param.fn) + "_" + std::to_string(info.param.arg); });
-
-class MainLoop : public BoardTest {};
-
-TEST_F(MainLoop, ShouldReachTheMainLoopWithTheTickRunning) {
-  // main brings up the consoles, the RTC and the rest before its loop.
-  ASSERT_TRUE(boot());
-  const std::uint64_t ticks = var64("count_SysTick_Reloaded");
-  EXPECT_EQ(Stop::kLimit, m().run_ms(10));
-  EXPECT_EQ(ticks + 10, var64("count_SysTick_Reloaded"));
-}
 
 }  // namespace
 }  // namespace vb::test

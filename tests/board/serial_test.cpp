@@ -327,17 +327,6 @@ TEST_F(UsartDriver, ShouldEmptyBothRingsOnRestart) {
   EXPECT_EQ(0u, error_flag());
 }
 
-TEST_F(UsartDriver, ShouldProgramBrrForEveryRate) {
-  const struct { std::uint32_t rate, brr; } cases[] = {
-      {115200, 311}, {57600, 624}, {38400, 936}, {19200, 1874}, {9600, 3749}, {4800, 7499}};
-  for (const auto& c : cases) {
-    m().call("start_USART2", {c.rate});
-    EXPECT_EQ(c.brr, u2().peek(U::kBRR)) << c.rate;
-    m().call("start_USART3", {c.rate});
-    EXPECT_EQ(c.brr, u3().peek(U::kBRR)) << c.rate;
-  }
-}
-
 TEST_F(UsartDriver, ShouldSetUpPortInReferenceOrder) {
   u3().clear_writes();
   m().call("start_USART3", {115200});

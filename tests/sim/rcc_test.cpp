@@ -31,31 +31,7 @@ struct RccBench {
     }
     return false;
   }
-  // The firmware's clock set-up, write by write.
-  void firmware_setup() {
-    write(CR, 0x00050081);
-    write(CFGR, 0x00009400);
-    write(CIR, 0);
-    ASSERT_TRUE(wait(CR, CR_HSERDY, CR_HSERDY));
-    write(CFGR, 0x00009401);
-    ASSERT_TRUE(wait(CFGR, CFGR_SWS, 1u << 2));
-    write(CFGR, 0x00009400);
-    write(PLLCFGR, 0x06401202);
-    write(CR, read(CR) | CR_PLLON);
-    ASSERT_TRUE(wait(CR, CR_PLLRDY, CR_PLLRDY));
-    write(CFGR, read(CFGR) | 0x600000 | 2);
-    ASSERT_TRUE(wait(CFGR, CFGR_SWS, 2u << 2));
-  }
 };
-
-TEST(Rcc, ShouldSetHseReadyOnlyWhenBoardHasHseClock) {
-  for (bool present : {true, false}) {
-    RccBench b(present);
-    b.write(CR, 0x00050081);
-    run_for(b.m, 100'000);
-    EXPECT_EQ(present, (b.read(CR) & CR_HSERDY) != 0) << "HSE present " << present;
-  }
-}
 
 TEST(Rcc, ShouldSayOnceThatFirmwareWaitsForMissingHse) {
   RccBench b(false);
@@ -64,20 +40,6 @@ TEST(Rcc, ShouldSayOnceThatFirmwareWaitsForMissingHse) {
   ASSERT_EQ(1u, b.m.messages().size());
   EXPECT_NE(std::string::npos, b.m.messages()[0].find("waits for HSERDY"));
   EXPECT_EQ(b.m.messages()[0], b.rcc.waiting_for());
-}
-
-TEST(Rcc, ShouldPublishFrequenciesOfFirmwareClockSetup) {
-  RccBench b;
-  b.firmware_setup();
-  const ClockTree& t = b.rcc.tree();
-  EXPECT_EQ(144'000'000u, t.sysclk);
-  EXPECT_EQ(144'000'000u, t.hclk);
-  EXPECT_EQ(36'000'000u, t.pclk1);
-  EXPECT_EQ(72'000'000u, t.pclk2);
-  EXPECT_EQ(72'000'000u, t.tim_apb1);
-  EXPECT_EQ(144'000'000u, t.tim_apb2);
-  EXPECT_EQ(48'000'000u, t.clk48);
-  EXPECT_TRUE(b.m.messages().empty()) << b.m.messages().front();
 }
 
 TEST(Rcc, ShouldKeepSystemClockUntilSelectedSourceIsReady) {

@@ -211,17 +211,6 @@ TEST_F(UsartModel, ShouldArriveGarbledAtPeerRunningAnotherRate) {
   EXPECT_LT(0u, port.peer_errors());
 }
 
-TEST_F(UsartModel, ShouldIgnoreLineWhileReceiverDisabled) {
-  open(kBrr115200, U::CR1_UE | U::CR1_TE);
-  port.peer_send("x");
-  advance(port_bits(12));
-  EXPECT_EQ(0u, sr() & U::SR_RXNE);
-  port.write(U::kCR1, kOn, ~0u);
-  port.peer_send("y");
-  advance(port_bits(12));
-  EXPECT_EQ('y', dr());
-}
-
 TEST_F(UsartModel, ShouldClearWriteZeroFlagsAndKeepTheOthers) {
   open();
   port.peer_send("r");
