@@ -100,6 +100,20 @@ bool Board::run_to(std::uint32_t addr, double limit_ms) {
   return false;
 }
 
+bool Board::run_until_console(const std::string& text, double limit_ms) {
+  const std::string& out = usart3_output();
+  const std::size_t start = out.size();
+  std::size_t searched = start;  // output before this offset holds no match
+  auto seen = [&] {
+    if (out.size() == searched) return false;  // nothing new: skip the search
+    const std::size_t from = std::max(start, searched >= text.size() ? searched - text.size() + 1 : 0);
+    searched = out.size();
+    return out.find(text, from) != std::string::npos;
+  };
+  const auto limit = static_cast<cycles_t>(limit_ms * machine_.clocks().hclk / 1000.0);
+  return machine_.run_until(seen, std::max<cycles_t>(limit, 1)) == Stop::kCondition;
+}
+
 bool Board::boot(double limit_ms) {
   const auto loop = machine_.find_symbol("fast_loop");
   if (!loop) {

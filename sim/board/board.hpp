@@ -59,6 +59,9 @@ public:
   // Runs until the core is about to execute `addr` (a function entry or
   // branch target), at most `limit_ms` of device time at whatever HCLK runs.
   bool run_to(std::uint32_t addr, double limit_ms);
+  // Runs until the console (USART3) has sent `text` since the call, at most
+  // `limit_ms` of device time. False when the limit or a fault ended it.
+  bool run_until_console(const std::string& text, double limit_ms);
 
 private:
   BoardOptions opts_;
