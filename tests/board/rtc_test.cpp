@@ -60,6 +60,12 @@ protected:
   }
   // After a load the shadow registers follow within two RTC clock periods.
   void settle() { m().run_ms(1); }
+  // Sets the external chip's time and has the firmware load it.
+  void load_from_chip(const BcdCalendar& c) {
+    board().tcxo_rtc().set_time(c);
+    m().call("hwclock_r");
+    settle();
+  }
   std::string console() { return board().usart3_output(); }
 };
 
@@ -119,11 +125,7 @@ TEST_F(RtcBoardWithoutChip, ShouldLoadDefaultDateWhenChipIsAbsent) {
 // The loader takes the chip's bytes as they come unless both seconds and
 // minutes are invalid.
 TEST_F(RtcBoard, ShouldUseChipBytesUnlessSecondsAndMinutesAreBothInvalid) {
-  struct Case {
-    const char* what;
-    BcdCalendar chip;
-    BcdCalendar want;  // in the on-chip RTC's field widths
-  };
+  struct Case { const char* what; BcdCalendar chip, want; };  // want: in the on-chip RTC's field widths
   const BcdCalendar kDefault{0x00, 0x00, 0x00, 4, 0x20, 0x03, 0x13};
   const Case cases[] = {
       {"valid", {0x07, 0x08, 0x09, 3, 0x10, 0x11, 0x12}, {0x07, 0x08, 0x09, 3, 0x10, 0x11, 0x12}},
@@ -134,17 +136,14 @@ TEST_F(RtcBoard, ShouldUseChipBytesUnlessSecondsAndMinutesAreBothInvalid) {
   };
   ASSERT_TRUE(boot());
   for (const Case& c : cases) {
-    board().tcxo_rtc().set_time(c.chip);
-    m().call("hwclock_r");
+    load_from_chip(c.chip);
     EXPECT_EQ(show(c.want), show(board().rtc().calendar())) << c.what;
   }
 }
 
 TEST_F(RtcBoard, ShouldReadHourPlusTwelveWhenChipHourSetsPmBit) {
   ASSERT_TRUE(boot());
-  board().tcxo_rtc().set_time({0x00, 0x15, 0x45, 2, 0x01, 0x06, 0x26});  // bit 6 of the hours byte set
-  m().call("hwclock_r");
-  settle();
+  load_from_chip({0x00, 0x15, 0x45, 2, 0x01, 0x06, 0x26});  // bit 6 of the hours byte set
   EXPECT_TRUE(board().rtc().pm());
   const Tm t = get_local();
   EXPECT_EQ(17, t.hour);
@@ -153,9 +152,7 @@ TEST_F(RtcBoard, ShouldReadHourPlusTwelveWhenChipHourSetsPmBit) {
 
 TEST_F(RtcBoard, ShouldReadInvalidMonthWithoutDayOfYear) {
   ASSERT_TRUE(boot());
-  board().tcxo_rtc().set_time({0x00, 0x15, 0x10, 2, 0x01, 0x1F, 0x26});
-  m().call("hwclock_r");
-  settle();
+  load_from_chip({0x00, 0x15, 0x10, 2, 0x01, 0x1F, 0x26});
   const Tm t = get_local();
   EXPECT_EQ(24, t.mon);  // month field 0x1F: tens 1, units 15
   EXPECT_EQ(-1, t.yday);
@@ -176,11 +173,7 @@ TEST_F(RtcBoard, ShouldGiveUpLoadAndRelockWhenInitModeNeverComes) {
   EXPECT_TRUE(board().rtc().write_protected());
 }
 
-struct SetCase {
-  const char* what;
-  Tm tm;
-  int result;
-};
+struct SetCase { const char* what; Tm tm; int result; };
 // sec, min, hour, mday, mon, year, wday (yday and isdst are ignored)
 const SetCase kSetCases[] = {
     {"29 Feb 2012", {0, 0, 12, 29, 1, 112, 3, 0, 0}, 0},
@@ -233,11 +226,7 @@ TEST_F(RtcBoard, ShouldAcceptOnlyValidCalendarTimes) {
 }
 
 TEST_F(RtcBoard, ShouldReadBackWhatWasSet) {
-  struct Case {
-    const char* what;
-    Tm set;
-    int yday;
-  };
+  struct Case { const char* what; Tm set; int yday; };
   const Case cases[] = {
       {"1 Jan, Sunday", {5, 4, 3, 1, 0, 123, 0, 0, 0}, 0},
       {"1 Mar common year", {0, 0, 0, 1, 2, 123, 3, 0, 0}, 59},
@@ -261,11 +250,7 @@ TEST_F(RtcBoard, ShouldReadBackWhatWasSet) {
 
 // The calendar rolls over between two readings with RTC_getlocaltime.
 TEST_F(RtcBoard, ShouldRollOverAtMonthAndYearEnds) {
-  struct Case {
-    const char* what;
-    Tm before;
-    Tm after;
-  };
+  struct Case { const char* what; Tm before, after; };
   const Case cases[] = {
       {"30-day month", {59, 59, 23, 30, 3, 126, 4, 119, 0}, {0, 0, 0, 1, 4, 126, 5, 120, 0}},
       {"28 Feb leap year", {59, 59, 23, 28, 1, 124, 3, 58, 0}, {0, 0, 0, 29, 1, 124, 4, 59, 0}},

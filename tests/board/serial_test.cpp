@@ -65,7 +65,16 @@ protected:
     m().set_var32("TO_tick", 0, 3 * 4);
     u3().clear_peer_received();
   }
-  void type(const std::string& s) { u3().peer_send(s, 115200); }
+  // Types on the console at 115200 bit/s and lets the board run `ms`.
+  void type(const std::string& s, double ms = 5) {
+    u3().peer_send(s, 115200);
+    m().run_ms(ms);
+  }
+  // Turns the USART2 rate search on and forgets the writes so far.
+  void search_on() {
+    type("\x01" "A");
+    u2().clear_writes();
+  }
   // BRR values the firmware wrote to USART2 since the last clear.
   std::vector<std::uint32_t> usart2_rates() {
     std::vector<std::uint32_t> v;
@@ -112,7 +121,6 @@ TEST_F(Serial, ShouldForwardConsoleBytesAndEscapedBytesToUsart2) {
   for (const auto& c : cases) {
     u2().clear_peer_received();
     type(c.typed);
-    m().run_ms(5);
     EXPECT_EQ(c.expected, u2().peer_received()) << "typed " << c.typed;
     EXPECT_EQ(0u, m().var32("ESC_mode"));
   }
@@ -123,18 +131,15 @@ TEST_F(Serial, ShouldForwardConsoleBytesAndEscapedBytesToUsart2) {
 TEST_F(Serial, ShouldKeepEscapeAcrossPassesWhenCtrlAIsLastByte) {
   boot_quiet();
   type("\x01");
-  m().run_ms(5);
   EXPECT_EQ(1u, m().var32("ESC_mode"));
   type("A");
-  m().run_ms(5);
   EXPECT_EQ("\r\r\nUSART2 auto adjust rate\r\r\n", console());
   EXPECT_EQ("", u2().peer_received());
 }
 
 TEST_F(Serial, ShouldShowBannerHelpAndFixedRateAfterReset) {
   boot_quiet();
-  type("\x01?");
-  m().run_ms(100);
+  type("\x01?", 100);
   const std::string head = kBanner + kHelp + "\r\r\nUSART2=115200bps FIXED\r\r\n";
   ASSERT_EQ(head, console().substr(0, head.size()));
   EXPECT_TRUE(std::regex_match(console().substr(head.size()), kTimeLine)) << console().substr(head.size());
@@ -142,9 +147,7 @@ TEST_F(Serial, ShouldShowBannerHelpAndFixedRateAfterReset) {
 
 TEST_F(Serial, ShouldSearchRateUpToPeerAndForwardItsText) {
   boot_quiet();
-  type("\x01" "A");
-  m().run_ms(5);
-  u2().clear_writes();
+  search_on();
   u3().clear_peer_received();
   lock_on_9600("hello world\r\n");
   EXPECT_EQ((std::vector<std::uint32_t>{7499, 3749}), usart2_rates());
@@ -152,8 +155,7 @@ TEST_F(Serial, ShouldSearchRateUpToPeerAndForwardItsText) {
   const std::string out = console();
   EXPECT_EQ("hello world\r\nhello world\r\n", out.substr(out.size() - 26)) << out;
 
-  type("\x01" "F\x01?");  // fixed at the rate reached
-  m().run_ms(100);
+  type("\x01" "F\x01?", 100);  // fixed at the rate reached
   EXPECT_NE(std::string::npos, console().find("\r\r\nUSART2 fixed rate\r\r\n"));
   EXPECT_NE(std::string::npos, console().find("\r\r\nUSART2=9600bps FIXED\r\r\n"));
   EXPECT_EQ(0u, m().var32("USART2_auto_rate"));
@@ -162,14 +164,12 @@ TEST_F(Serial, ShouldSearchRateUpToPeerAndForwardItsText) {
 
 TEST_F(Serial, ShouldReturnToFixed115200OnEscapeZero) {
   boot_quiet();
-  type("\x01" "A");
-  m().run_ms(5);
+  search_on();
   u2().peer_send("x", 9600);  // errors: the search moves away from 115200
   m().run_ms(5);
   ASSERT_NE(0u, m().var32("USART2_BRR_idx"));
   u3().clear_peer_received();
-  type("\x01" "0");
-  m().run_ms(10);
+  type("\x01" "0", 10);
   EXPECT_EQ("\r\r\nset USART2 115200bps.\r\r\n\r\r\nUSART2 fixed rate\r\r\n", console());
   EXPECT_EQ(0u, m().var32("USART2_BRR_idx"));
   EXPECT_EQ(0u, m().var32("USART2_auto_rate"));
@@ -178,9 +178,7 @@ TEST_F(Serial, ShouldReturnToFixed115200OnEscapeZero) {
 
 TEST_F(Serial, ShouldCycleThroughEveryRateOnContinuousErrors) {
   boot_quiet();
-  type("\x01" "A");
-  m().run_ms(5);
-  u2().clear_writes();
+  search_on();
   for (int i = 0; i < 7; ++i) {  // a framing error at whatever rate USART2 runs
     u2().set_peer_baud(u2().baud());
     u2().peer_send_byte('e', U::Fault::kFraming);
@@ -203,22 +201,19 @@ TEST_F(Serial, ShouldForwardBytesArrivingWithErrorOnNextPassWhenSearchIsOff) {
 
   u3().peer_send_byte('!', U::Fault::kNoise);
   type("go");
-  m().run_ms(5);
   EXPECT_EQ("go", u2().peer_received());
 }
 
 TEST_F(Serial, ShouldPrintOneTimeLineForTwoTabsWithin300ms) {
   boot_quiet();
-  type("\x01\t\x01\t");
-  m().run_ms(20);
+  type("\x01\t\x01\t", 20);
   EXPECT_EQ(1u, count(console(), "stm32f4:RTC="));
   EXPECT_TRUE(std::regex_match(console(), kTimeLine)) << console();
   const std::uint32_t limiter = m().var32("TO_tick", 3 * 4);
   EXPECT_TRUE(limiter > 250 && limiter <= 300) << "TO_tick[3] = " << limiter;
 
   m().set_var32("TO_tick", 0, 3 * 4);  // 300 ms later
-  type("\x01\t");
-  m().run_ms(20);
+  type("\x01\t", 20);
   EXPECT_EQ(2u, count(console(), "stm32f4:RTC="));
 }
 
@@ -226,7 +221,7 @@ TEST_F(Serial, ShouldBridgeTenSecondsOfTrafficBothWaysCompleteAndInOrder) {
   boot_quiet();
   const std::string to_usart2 = pattern(115'200);  // 10 s at 115200 bit/s
   const std::string to_usart3 = pattern(115'200, 45);
-  type(to_usart2);
+  u3().peer_send(to_usart2, 115200);
   u2().peer_send(to_usart3, 115200);
   m().run_ms(10'050);
   EXPECT_TRUE(to_usart2 == u2().peer_received()) << u2().peer_received().size() << " bytes reached USART2's peer";
@@ -253,6 +248,11 @@ protected:
     t.subs(0, 2).bne(again).bx(14);
     m().load_bytes(spin_, t.bytes());
     u3().clear_peer_received();
+  }
+  // Restarts the console port at `bps`, its peer following.
+  void restart(std::uint32_t bps) {
+    m().call("start_USART3", {bps});
+    u3().set_peer_baud(bps);
   }
   void wait_ms(double ms) { m().call(spin_, {static_cast<std::uint32_t>(ms * 144'000) & ~1u}); }
   std::uint32_t nbuf() { return m().call("USART3_nbuf"); }
@@ -291,8 +291,7 @@ TEST_F(UsartDriver, ShouldHold1024BytesAndDropThe1025thWithFlag) {
 }
 
 TEST_F(UsartDriver, ShouldWaitInPutcWhileTxRingIsFullAndSendAllInOrder) {
-  m().call("start_USART3", {4800});
-  u3().set_peer_baud(4800);
+  restart(4800);
   const std::string text = pattern(1100);
   const cycles_t before = m().now();
   put(text);
@@ -314,8 +313,7 @@ TEST_F(UsartDriver, ShouldDiscardByteWithFramingErrorAndFlagIt) {
 }
 
 TEST_F(UsartDriver, ShouldEmptyBothRingsOnRestart) {
-  m().call("start_USART3", {4800});
-  u3().set_peer_baud(4800);
+  restart(4800);
   u3().peer_send("12345");
   put(pattern(300));
   wait_ms(15);

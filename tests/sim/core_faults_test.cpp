@@ -62,7 +62,15 @@ INSTANTIATE_TEST_SUITE_P(
                   {"SCS", "0xD90"}}),
     [](const auto& info) { return "Case" + std::to_string(info.index); });
 
-class CoreTraps : public CoreBench {};
+class CoreTraps : public CoreBench {
+protected:
+  // Runs into the expected fault; returns its report.
+  std::string fault() {
+    expect_fault();
+    EXPECT_EQ(Stop::kFault, m.run_cycles(1000));
+    return m.fault_report();
+  }
+};
 
 TEST_F(CoreTraps, ShouldReportInterruptWhoseVectorLeadsToTheTrap) {
   const std::uint32_t entry = t.here();
@@ -70,11 +78,8 @@ TEST_F(CoreTraps, ShouldReportInterruptWhoseVectorLeadsToTheTrap) {
   load(entry);  // every vector but reset leads to the trap
   m.write32(kIser0 + 4, 1u << (39 - 32));
   m.write32(kIspr0 + 4, 1u << (39 - 32));
-  expect_fault();
 
-  EXPECT_EQ(Stop::kFault, m.run_cycles(1000));
-
-  const std::string& r = m.fault_report();
+  const std::string r = fault();
   EXPECT_NE(std::string::npos, r.find("IRQ 39 (USART3)")) << r;
   EXPECT_NE(std::string::npos, r.find("hndl_TRAP")) << r;
   EXPECT_NE(std::string::npos, r.find(hex(loop).substr(2))) << "names the interrupted PC: " << r;
@@ -84,10 +89,9 @@ TEST_F(CoreTraps, ShouldReportABranchIntoTheTrap) {
   const std::uint32_t entry = t.here();
   t.b(trap);
   load(entry);
-  expect_fault();
 
-  EXPECT_EQ(Stop::kFault, m.run_cycles(1000));
-  EXPECT_NE(std::string::npos, m.fault_report().find("hndl_TRAP")) << m.fault_report();
+  const std::string r = fault();
+  EXPECT_NE(std::string::npos, r.find("hndl_TRAP")) << r;
 }
 
 TEST_F(CoreTraps, ShouldReportVectorWithoutThumbBit) {
@@ -98,10 +102,9 @@ TEST_F(CoreTraps, ShouldReportVectorWithoutThumbBit) {
   m.write32(kFlash + 4 * exc::kIrq0, h);  // the handler's address, Thumb bit clear
   m.write32(kIser0, 1);
   m.write32(kIspr0, 1);
-  expect_fault();
 
-  EXPECT_EQ(Stop::kFault, m.run_cycles(1000));
-  EXPECT_NE(std::string::npos, m.fault_report().find("Thumb")) << m.fault_report();
+  const std::string r = fault();
+  EXPECT_NE(std::string::npos, r.find("Thumb")) << r;
 }
 
 // A one-register model behind a clock gate.

@@ -60,7 +60,7 @@ protected:
     t.b(head);
     return entry;
   }
-  // The same image on a second machine.
+  // The same image on a second machine that never skips.
   std::unique_ptr<Machine> twin(Probe& twin_probe) {
     auto other = std::make_unique<Machine>();
     other->attach(twin_probe);
@@ -71,6 +71,7 @@ protected:
     other->load_bytes(kCode, t.bytes());
     other->set_trap_address(trap.addr);
     other->reset();
+    other->set_idle_skip(false);
     return other;
   }
 
@@ -100,7 +101,6 @@ TEST_P(IdleDetection, ShouldSkipOnlyPassesThatProvablyRepeat) {
   Probe raw_probe;
   auto raw = twin(raw_probe);
   if (c.setup) c.setup(*raw);
-  raw->set_idle_skip(false);
 
   ASSERT_EQ(Stop::kLimit, m.run_cycles(100'000));
   ASSERT_EQ(Stop::kLimit, raw->run_cycles(100'000));
@@ -194,7 +194,6 @@ TEST_P(IdleExactness, ShouldGiveTheCyclesRegistersRamAndStatisticsOfARunWithoutS
   load(entry);
   Probe raw_probe;
   auto raw = twin(raw_probe);
-  raw->set_idle_skip(false);
 
   std::vector<Outcome> results;
   for (Machine* mm : {&m, raw.get()}) {
@@ -237,7 +236,6 @@ TEST_F(CoreIdle, ShouldSeeAModelChangeMadeByAnEventOnTheNextPass) {
   load(entry);
   Probe raw_probe;
   auto raw = twin(raw_probe);
-  raw->set_idle_skip(false);
 
   for (auto [mm, p] : {std::pair{&m, &probe}, std::pair{raw.get(), &raw_probe}}) {
     mm->set_idle_loop(head.addr);

@@ -31,6 +31,11 @@ struct TimerBench {
   }
   void write(std::uint32_t off, std::uint32_t v) { tim.write(off, v, kAll); }
   std::uint32_t read(std::uint32_t off) { return tim.read(off); }
+  // Sets the auto-reload and starts counting with `cr1`.
+  void start(std::uint32_t arr, std::uint32_t cr1 = CR1_CEN) {
+    write(ARR, arr);
+    write(CR1, cr1);
+  }
 };
 
 TEST(Timer, ShouldTakeRegisterSetOfItsKindByAddress) {
@@ -83,8 +88,7 @@ TEST(Timer, ShouldCountAtTimerClockDividedByPrescaler) {
 
 TEST(Timer, ShouldTakeNewPrescalerOnlyAtUpdateEvent) {
   TimerBench b;
-  b.write(ARR, 999);
-  b.write(CR1, CR1_CEN);
+  b.start(999);
   run_for(b.m, 500);
   b.write(PSC, 1);  // counts at half speed from the next period on
   run_for(b.m, 500);
@@ -96,11 +100,9 @@ TEST(Timer, ShouldTakeNewPrescalerOnlyAtUpdateEvent) {
 
 TEST(Timer, ShouldBufferAutoReloadOnlyWithPreloadEnabled) {
   struct Case { std::uint32_t cr1; cycles_t first_update; };
-  const Case cases[] = {{CR1_CEN, 500}, {CR1_CEN | CR1_ARPE, 1000}};
-  for (const Case& c : cases) {
+  for (const Case& c : {Case{CR1_CEN, 500}, Case{CR1_CEN | CR1_ARPE, 1000}}) {
     TimerBench b;
-    b.write(ARR, 999);
-    b.write(CR1, c.cr1);
+    b.start(999, c.cr1);
     run_for(b.m, 100);
     b.write(ARR, 499);
     run_to(b.m, c.first_update - 1);
@@ -132,9 +134,8 @@ TEST(Timer, ShouldRestartCounterOnUgAndFlagItUnlessUrsIsSet) {
 TEST(Timer, ShouldRaiseUpdateInterruptOnlyWhenEnabled) {
   for (bool enabled : {false, true}) {
     TimerBench b;
-    b.write(ARR, 99);
     b.write(DIER, enabled ? DIER_UIE : 0);
-    b.write(CR1, CR1_CEN);
+    b.start(99);
     run_for(b.m, 100);
     EXPECT_EQ(SR_UIF, b.read(SR) & SR_UIF);
     EXPECT_EQ(enabled, b.tim.irq_level(kUpIrq));
@@ -174,8 +175,7 @@ TEST(Timer, ShouldCountAtTheRateOfEachStretchOfTime) {
 
 TEST(Timer, ShouldStopAtFirstUpdateInOnePulseMode) {
   TimerBench b;
-  b.write(ARR, 99);
-  b.write(CR1, CR1_CEN | CR1_OPM);
+  b.start(99, CR1_CEN | CR1_OPM);
   run_for(b.m, 1000);
   EXPECT_EQ(1u, b.tim.update_events());
   EXPECT_EQ(0u, b.read(CR1) & CR1_CEN);
@@ -196,8 +196,7 @@ TEST(Timer, ShouldUpdateOnceEveryRepetitionCountPlusOneOverflows) {
 
 TEST(Timer, ShouldCatchUpManyPeriodsInOneRead) {
   TimerBench b;
-  b.write(ARR, 11);  // 12 MHz, nobody waiting for its events
-  b.write(CR1, CR1_CEN);
+  b.start(11);  // 12 MHz, nobody waiting for its events
   run_for(b.m, 144'000'000 + 5);
   EXPECT_EQ(5u, b.read(CNT));
   EXPECT_EQ(12'000'000u, b.tim.update_events());

@@ -17,6 +17,7 @@ using U = Usart;
 
 constexpr std::uint32_t kBrr115200 = 311;  // 36 MHz / 311 = 115755.6 bit/s
 constexpr std::uint32_t kOn = U::CR1_UE | U::CR1_TE | U::CR1_RE;
+constexpr std::uint32_t kRxFlags = U::SR_RXNE | U::SR_PE | U::SR_FE | U::SR_NF | U::SR_ORE;
 
 class UsartModel : public ::testing::Test {
 protected:
@@ -159,10 +160,10 @@ TEST_F(UsartModel, ShouldReportInjectedFaultOnItsByteOnly) {
     port.peer_send_byte(0x5A, c.fault);
     port.peer_send_byte(0x3C);
     advance(port_bits(12));
-    EXPECT_EQ(c.flag | U::SR_RXNE, sr() & (U::SR_RXNE | U::SR_PE | U::SR_FE | U::SR_NF | U::SR_ORE));
+    EXPECT_EQ(c.flag | U::SR_RXNE, sr() & kRxFlags);
     EXPECT_EQ(0x5A, dr());
     advance(port_bits(11));
-    EXPECT_EQ(U::SR_RXNE, sr() & (U::SR_RXNE | U::SR_PE | U::SR_FE | U::SR_NF | U::SR_ORE));
+    EXPECT_EQ(U::SR_RXNE, sr() & kRxFlags);
     EXPECT_EQ(0x3C, dr()) << "the byte after the fault arrives intact";
   }
 }

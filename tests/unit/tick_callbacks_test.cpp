@@ -35,6 +35,9 @@ protected:
     }
     return out;
   }
+  static void add_abc() {
+    for (int i = 0; i < 3; ++i) add_SysTick_callback(&g_rec[i]);
+  }
   static std::string chain() {
     std::string ids;
     for (SysTick_callback* p = callback_ptr; p != nullptr; p = p->next) ids += char('A' + (p - g_rec));
@@ -43,16 +46,8 @@ protected:
 };
 
 TEST_F(TickCallbacks, ShouldCallAOneShotRecordOnceOnTheNthTickThenStayIdle) {
-  struct Case {
-    std::uint32_t expires;
-    const char* calls;
-  };
-  const Case cases[] = {
-      {1, "A||||"},
-      {2, "|A|||"},
-      {5, "||||A"},
-  };
-  for (const auto& c : cases) {
+  struct Case { std::uint32_t expires; const char* calls; };
+  for (const Case& c : {Case{1, "A||||"}, Case{2, "|A|||"}, Case{5, "||||A"}}) {
     SetUp();
     g_rec[0] = {nullptr, c.expires, log_call<'A'>};
     EXPECT_EQ(0, add_SysTick_callback(&g_rec[0]));
@@ -112,19 +107,14 @@ TEST_F(TickCallbacks, ShouldGoOnAlongTheChainWhenACallbackRemovesItself) {
   g_rec[0] = {nullptr, SYSTICK_EVERY_TICK, log_call<'A'>};
   g_rec[1] = {nullptr, SYSTICK_EVERY_TICK, remove_self_b};
   g_rec[2] = {nullptr, SYSTICK_EVERY_TICK, log_call<'C'>};
-  for (int i = 0; i < 3; ++i) add_SysTick_callback(&g_rec[i]);
+  add_abc();
 
   EXPECT_EQ("ABC|AC", ticks(2));
   EXPECT_EQ("AC", chain());
 }
 
 TEST_F(TickCallbacks, ShouldUnlinkOnlyARecordThatIsInTheChain) {
-  struct Case {
-    const char* what;
-    int remove;  // index into g_rec
-    int result;
-    const char* chain_after;
-  };
+  struct Case { const char* what; int remove; int result; const char* chain_after; };  // remove: index into g_rec
   const Case cases[] = {
       {"first", 0, 0, "BC"},
       {"middle", 1, 0, "AC"},
@@ -133,7 +123,7 @@ TEST_F(TickCallbacks, ShouldUnlinkOnlyARecordThatIsInTheChain) {
   };
   for (const auto& c : cases) {
     SetUp();
-    for (int i = 0; i < 3; ++i) add_SysTick_callback(&g_rec[i]);
+    add_abc();
     EXPECT_EQ(c.result, del_SysTick_callback(&g_rec[c.remove])) << c.what;
     EXPECT_EQ(c.chain_after, chain()) << c.what;
     EXPECT_EQ(-1, del_SysTick_callback(&g_rec[c.remove])) << c.what << ", removed twice";
@@ -141,7 +131,7 @@ TEST_F(TickCallbacks, ShouldUnlinkOnlyARecordThatIsInTheChain) {
 }
 
 TEST_F(TickCallbacks, ShouldTakeARemovedRecordBackAtTheEnd) {
-  for (int i = 0; i < 3; ++i) add_SysTick_callback(&g_rec[i]);
+  add_abc();
   EXPECT_EQ(0, del_SysTick_callback(&g_rec[0]));
   EXPECT_EQ(0, add_SysTick_callback(&g_rec[0]));
   EXPECT_EQ("BCA", chain());
