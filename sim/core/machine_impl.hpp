@@ -107,7 +107,6 @@ struct Machine::Impl {
   void take_exception(int number);
   void exception_return(std::uint32_t exc_return);
   void switch_context(int to_exception);  // statistics bookkeeping
-  std::string describe_stop(std::uint32_t pc) const;
   std::string context() const;
   std::string cpu_fault_name(std::uint32_t intno) const;
 

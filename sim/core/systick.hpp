@@ -42,7 +42,6 @@ public:
   void reset();
 
   // Without side effects, for reports and tests.
-  std::uint32_t value_now() const { return value_at(sched_.now()); }
   bool countflag() const { return countflag_; }
 
 private:
