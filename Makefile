@@ -17,10 +17,12 @@ all: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
 bootstrap:
-	@scripts/bootstrap
+	@scripts/bootstrap $(BUILD)
 
+# Configures once, and again when bootstrap has unpacked a newer engine.
 configure: bootstrap
-	@[ -f $(BUILD)/build.ninja ] || cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	@if [ ! -f $(BUILD)/build.ninja ] || [ $(BUILD)/engine/ready -nt $(BUILD)/build.ninja ]; then \
+	  cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo; fi
 
 run: all
 	$(VBOARD) $(VBOARD_ARGS) $(ELF)

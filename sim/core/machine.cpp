@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <stdexcept>
 
 #include "sim/core/machine_impl.hpp"
@@ -17,6 +19,21 @@ namespace {
 
 void check(uc_err err, const char* what) {
   if (err != UC_ERR_OK) throw std::runtime_error(std::string("emulator: ") + what + ": " + uc_strerror(err));
+}
+
+// Unicorn before 2.1 sends every guest store through a slow bookkeeping path:
+// everything works, several times slower. Said once per process.
+void note_engine_version() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    unsigned major = 0, minor = 0;
+    uc_version(&major, &minor);
+    if (major > 2 || (major == 2 && minor >= 1)) return;
+    std::fprintf(stderr,
+                 "[board] the emulator engine is Unicorn %u.%u: the board works but runs several times slower than on "
+                 "2.1 or newer, where stores to memory no longer take a slow path (scripts/bootstrap fetches 2.1)\n",
+                 major, minor);
+  });
 }
 
 std::uint32_t lanes(unsigned size, unsigned shift) {
@@ -34,6 +51,7 @@ Machine::Impl::Impl(Machine& owner)
   // Thumb mode with the Cortex-M4 CPU model; the M-class mode flag would
   // build a different (ARMv8-M) core.
   check(uc_open(UC_ARCH_ARM, UC_MODE_THUMB, &uc), "open");
+  note_engine_version();
   check(uc_ctl_set_cpu_model(uc, UC_CPU_ARM_CORTEX_M4), "select Cortex-M4");
 
   auto alloc = [](std::uint32_t n) {
