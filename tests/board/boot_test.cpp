@@ -10,7 +10,7 @@
 
 #include "sim/core/nvic.hpp"
 #include "tests/board/fixture.hpp"
-#include "tests/sim/core_thumb.hpp"
+#include "tests/support/thumb.hpp"
 
 namespace vb::test {
 namespace {

@@ -9,7 +9,7 @@
 
 #include "sim/periph/usart.hpp"
 #include "tests/board/fixture.hpp"
-#include "tests/sim/core_thumb.hpp"
+#include "tests/support/thumb.hpp"
 
 namespace vb::test {
 namespace {

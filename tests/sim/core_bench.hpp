@@ -11,7 +11,7 @@
 
 #include "sim/core/machine.hpp"
 #include "sim/core/nvic.hpp"
-#include "tests/sim/core_thumb.hpp"
+#include "tests/support/thumb.hpp"
 
 namespace vb::test {
 

@@ -14,7 +14,7 @@
 
 #include "sim/board/board.hpp"
 #include "sim/core/nvic.hpp"
-#include "tests/sim/core_thumb.hpp"
+#include "tests/support/thumb.hpp"
 
 namespace {
 

@@ -1,5 +1,6 @@
-// A tiny Thumb-2 assembler for hand-written test programs: the handful of
-// encodings the core tests need, with labels for branches.
+// A tiny Thumb-2 assembler for hand-written programs on a bare machine (the
+// core tests and the benchmark): the handful of encodings they need, with
+// labels for branches.
 #pragma once
 #include <cstdint>
 #include <stdexcept>
