@@ -22,6 +22,9 @@ extern "C" {
 void init_SysTick(void) {
   count_SysTick_Reloaded = 1;
   SysTick->LOAD = fw::kSysTickReload;
+  // VAL is UNKNOWN after reset: cleared, the first tick comes one reload
+  // after enabling (any write clears it and COUNTFLAG).
+  SysTick->VAL = 0;
   SysTick->CTRL = SysTick_CTRL_ENABLE | SysTick_CTRL_TICKINT | SysTick_CTRL_CLKSOURCE;
 }
 

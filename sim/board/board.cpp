@@ -74,6 +74,7 @@ Board::Board(BoardOptions opts) : opts_(std::move(opts)) {
     tim1_->clocks_changed();
   });
 
+  machine_.power_on(opts_.seed);
   machine_.load_elf(opts_.elf);
   machine_.reset();  // power-on: every model and the core from their reset state
   // Each pass of the main loop starts at fast_loop: idle passes are skipped.

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "sim/core/machine.hpp"
+#include "sim/core/unknown_values.hpp"
 #include "sim/parts/tcxo_rtc.hpp"
 
 namespace vb {
@@ -28,6 +29,9 @@ struct BoardOptions {
   TcxoRtcOptions rtc_chip;    // the external RTC: fitted or not, the time it holds
   unsigned cpi = 1;           // cycles per instruction
   bool idle_skip = true;      // fast-forward the idle main loop (exact; off: every pass runs)
+  // Power-up contents of the RAMs and SysTick's reset values (UNKNOWN on the
+  // chip): drawn from this seed, so a run repeats exactly.
+  std::uint64_t seed = kDefaultSeed;
 };
 
 class Board {

@@ -52,6 +52,8 @@ const char kUsage[] =
     "  --rtc-chip M  the external RTC chip: present (the default), absent (its\n"
     "                data line floats high) or stuck-low\n"
     "  --cpi N       core cycles per instruction (default 1)\n"
+    "  --seed N      seed of the power-up RAM contents and other values the chip\n"
+    "                leaves UNKNOWN (default: a fixed seed, so runs repeat)\n"
     "  --no-skip     run every pass of the idle main loop (by default passes that\n"
     "                provably repeat are skipped; the firmware sees no difference)\n"
     "  --usart2 M    USART2's far end: pty (a pseudo-terminal, the default on a\n"
@@ -133,6 +135,11 @@ Options parse(int argc, char** argv) {
         throw std::invalid_argument("--usart2 takes pty, loopback or none, not '" + o.usart2 + "'");
     } else if (a == "--no-skip") {
       o.board.idle_skip = false;
+    } else if (a == "--seed") {
+      const std::string t = need_value();
+      std::size_t used = 0;
+      try { o.board.seed = std::stoull(t, &used, 0); } catch (const std::exception&) { used = 0; }
+      if (t.empty() || t[0] == '-' || used != t.size()) throw std::invalid_argument("--seed needs a whole number, not '" + t + "'");
     } else if (a == "--cpi") {
       o.board.cpi = static_cast<unsigned>(parse_number(a, need_value(), 1));
     } else if (!a.empty() && a[0] == '-') {

@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "sim/core/machine_impl.hpp"
+#include "sim/core/unknown_values.hpp"
 
 namespace vb {
 
@@ -95,6 +96,7 @@ Machine::Impl::~Impl() {
 
 Machine::Machine() : impl_(std::make_unique<Impl>(*this)) {
   attach(impl_->nvic);
+  power_on(kDefaultSeed);
   reset();
 }
 
@@ -144,7 +146,11 @@ void Machine::load_elf(const std::string& path) {
       throw std::runtime_error(path + ": a segment at " + hex(seg.load_addr) + " (" + std::to_string(seg.memory_size) +
                                " bytes) lies outside flash and RAM");
     std::memcpy(h, seg.data.data(), seg.data.size());
-    std::memset(h + seg.data.size(), 0, seg.memory_size - seg.data.size());
+    // Programming the chip fills flash only: RAM beyond the file's bytes
+    // (.bss, the stack) keeps what it held, and the start-up code clears
+    // what it needs.
+    if (!impl_->memory_at(seg.load_addr)->writable)
+      std::memset(h + seg.data.size(), 0, seg.memory_size - seg.data.size());
     impl_->invalidate_code(seg.load_addr, seg.memory_size);
   }
   impl_->trap_addr = elf->find("hndl_TRAP").value_or(0xFFFFFFFF);
@@ -456,6 +462,14 @@ void Machine::message(const std::string& what) {
 }
 
 // --- reset ----------------------------------------------------------------------
+
+void Machine::power_on(std::uint64_t seed) {
+  Impl& s = *impl_;
+  UnknownValues source(seed);
+  for (const Impl::Memory& mm : s.memories)
+    if (mm.writable) source.fill(mm.host, mm.size);
+  s.nvic.systick().set_unknown_source(source.next());
+}
 
 void Machine::reset() {
   Impl& s = *impl_;

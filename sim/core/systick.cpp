@@ -14,10 +14,12 @@ void SysTickTimer::reset() {
   if (event_) sched_.cancel(event_);
   event_ = 0;
   ctrl_ = 0;
-  load_ = 0;  // LOAD and VAL are UNKNOWN after reset on the chip
+  // LOAD and VAL are UNKNOWN after reset: whatever the counter held. The
+  // firmware must write both before it enables the counter.
+  load_ = static_cast<std::uint32_t>(unknown_.next()) & kCount;
   countflag_ = false;
   anchor_ = sched_.now();
-  anchor_value_ = 0;
+  anchor_value_ = static_cast<std::uint32_t>(unknown_.next()) & kCount;
 }
 
 std::uint32_t SysTickTimer::value_at(cycles_t t) const {

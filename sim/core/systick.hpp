@@ -9,6 +9,7 @@
 #include <functional>
 
 #include "sim/core/scheduler.hpp"
+#include "sim/core/unknown_values.hpp"
 
 namespace vb {
 
@@ -39,7 +40,10 @@ public:
   // COUNTFLAG, any write of VAL clears VAL and COUNTFLAG.
   std::uint32_t read(std::uint32_t offset);
   void write(std::uint32_t offset, std::uint32_t value);
+  // LOAD and VAL are UNKNOWN after a reset: each reset takes the next
+  // values of this source (seeded at power-on).
   void reset();
+  void set_unknown_source(std::uint64_t seed) { unknown_ = UnknownValues(seed); }
 
   // Without side effects, for reports and tests.
   bool countflag() const { return countflag_; }
@@ -62,6 +66,7 @@ private:
   cycles_t anchor_ = 0;
   std::uint32_t anchor_value_ = 0;
   Scheduler::Handle event_ = 0;
+  UnknownValues unknown_;
 };
 
 }  // namespace vb

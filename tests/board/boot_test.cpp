@@ -16,7 +16,7 @@ namespace vb::test {
 namespace {
 
 constexpr std::uint32_t kVtor = 0xE000ED08, kCpacr = 0xE000ED88;
-constexpr std::uint32_t kSysTickCtrl = 0xE000E010, kSysTickLoad = 0xE000E014;
+constexpr std::uint32_t kSysTickCtrl = 0xE000E010, kSysTickLoad = 0xE000E014, kSysTickVal = 0xE000E018;
 constexpr std::uint32_t kIser0 = 0xE000E100, kIspr0 = 0xE000E200;
 constexpr cycles_t kTick = 144'000;  // cycles per ms at 144 MHz
 
@@ -46,6 +46,39 @@ TEST_F(Reset, ShouldCopyDataAndClearBssAndTouchNothingBeyond) {
   for (std::uint32_t a = sbss; a < ebss; ++a) ASSERT_EQ(0u, m().read8(a)) << ".bss at " << std::hex << a;
   for (std::uint32_t a = ebss; a < ebss + 64; ++a) ASSERT_EQ(0xA5u, m().read8(a)) << "beyond .bss at " << std::hex << a;
 }
+
+// The RAMs' power-up contents and SysTick's reset values (UNKNOWN on the
+// chip) come from the board's seed; what the firmware does must not depend
+// on them.
+class PowerUp : public BoardTest, public ::testing::WithParamInterface<std::uint64_t> {
+protected:
+  PowerUp() { options.seed = GetParam(); }
+};
+
+TEST_P(PowerUp, ShouldTickFirstOneReloadAfterInitSysTickWhateverValHeld) {
+  ASSERT_TRUE(run_to("init_SysTick"));
+  ASSERT_NE(0u, m().read32(kSysTickVal)) << "the board leaves VAL arbitrary at reset";
+  const cycles_t started = m().now();
+  const std::uint32_t count = m().symbol("count_SysTick_Reloaded");
+
+  ASSERT_EQ(Stop::kCondition, m().run_until([&] { return m().read32(count) == 2; }, 200 * kTick));
+
+  EXPECT_LE(kTick, m().now() - started);
+  EXPECT_GE(kTick + 100, m().now() - started);
+}
+
+TEST_P(PowerUp, ShouldBootToTheSameConsoleAtTheSameCycleAsAnyOtherPowerUp) {
+  static const std::pair<std::string, cycles_t> reference = [] {
+    Board b;
+    EXPECT_TRUE(b.boot());
+    return std::pair{b.usart3_output(), b.m().now()};
+  }();
+  ASSERT_TRUE(boot());
+  EXPECT_EQ(reference.first, board().usart3_output());
+  EXPECT_EQ(reference.second, m().now());
+}
+
+INSTANTIATE_TEST_SUITE_P(Boot, PowerUp, ::testing::Values(1u, 0xFFFFFFFFFFFFFFFFull, 20261207u));
 
 class WithoutHse : public BoardTest {
 protected:
@@ -103,6 +136,7 @@ protected:
     t.bind(again);
     t.subs(0, 2).bne(again).bx(14);
     m().load_bytes(code_, t.bytes());
+    m().write32(log_, 0);  // free SRAM holds whatever power-up left
   }
 
   // Lets about n cycles pass on the core (the tick interrupt keeps running).

@@ -85,6 +85,13 @@ protected:
     m.load_bytes(kCode, t.bytes());
     m.set_trap_address(trap.addr);
     m.reset();
+    clear_variables(m);
+  }
+  // RAM holds arbitrary values at power-up: the program's variables start
+  // cleared, as a start-up routine would leave them.
+  virtual void clear_variables(Machine& mm) {
+    mm.write32(kLog, 0);
+    mm.write32(kCounter, 0);
   }
 
   std::vector<std::uint32_t> log() {

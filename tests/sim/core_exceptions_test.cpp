@@ -205,6 +205,7 @@ TEST_F(CoreExceptions, ShouldSleepInWfiUntilTheNextInterruptAndChargeEveryCycle)
   set_vector(exc::kSysTick, handler(15));
   load(entry);
   m.write32(kSysTickLoad, 999);
+  m.write32(kSysTickVal, 0);  // VAL is arbitrary after reset
   m.write32(kSysTickCtrl, 7);
 
   m.run_cycles(10'050);

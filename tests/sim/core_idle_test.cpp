@@ -71,8 +71,13 @@ protected:
     other->load_bytes(kCode, t.bytes());
     other->set_trap_address(trap.addr);
     other->reset();
+    clear_variables(*other);
     other->set_idle_skip(false);
     return other;
+  }
+  void clear_variables(Machine& mm) override {
+    CoreBench::clear_variables(mm);
+    mm.write32(kFlag, 0);
   }
 
   Probe probe;
@@ -116,6 +121,7 @@ TEST_P(IdleDetection, ShouldSkipOnlyPassesThatProvablyRepeat) {
 const std::function<void(Machine&)> kFpuOn = [](Machine& mm) { mm.write32(kCpacr, 0xFu << 20); };
 const std::function<void(Machine&)> kSysTickFree = [](Machine& mm) {
   mm.write32(kSysTickLoad, 0xFFFFFF);
+  mm.write32(kSysTickVal, 0);
   mm.write32(kSysTickCtrl, 5);  // enabled on the processor clock, no interrupt
 };
 
@@ -200,6 +206,7 @@ TEST_P(IdleExactness, ShouldGiveTheCyclesRegistersRamAndStatisticsOfARunWithoutS
     mm->set_idle_loop(head.addr);
     mm->stats().watch_pc = head.addr;
     mm->write32(kSysTickLoad, 9'999);
+    mm->write32(kSysTickVal, 0);  // VAL is arbitrary after reset
     mm->write32(kSysTickCtrl, 7);
     mm->scheduler().at(123'457, [mm] { mm->set_irq(kInputIrq, true); });
     mm->scheduler().at(123'458, [mm] { mm->set_irq(kInputIrq, false); });

@@ -56,6 +56,10 @@ TEST_F(CoreCalls, ShouldPassArgumentsInRegistersThenOnTheStackAndReturnR0) {
   const std::uint32_t sum6 = t.here();
   t.adds(0, 0, 1).adds(0, 0, 2).adds(0, 0, 3).ldr_sp(1, 0).adds(0, 0, 1).ldr_sp(1, 4).adds(0, 0, 1).bx(14);
   load(entry);
+  // r2 and r3 are 0 from reset; the two stack slots the call leaves alone
+  // hold whatever power-up left there.
+  m.write32(kStackTop, 0);
+  m.write32(kStackTop + 4, 0);
 
   EXPECT_EQ(5u, m.call(sum6, {2, 3}));
   EXPECT_EQ(21u, m.call(sum6, {1, 2, 3, 4, 5, 6}));
@@ -93,6 +97,7 @@ TEST_F(CoreCalls, ShouldKeepInterruptsRunningDuringACall) {
   set_vector(exc::kSysTick, handler(15));
   load(entry);
   m.write32(kSysTickLoad, 999);
+  m.write32(kSysTickVal, 0);  // VAL is arbitrary after reset
   m.write32(kSysTickCtrl, 7);
 
   EXPECT_EQ(7u, m.call(spin, {5000}));  // 10000 instructions

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <utility>
 
 #include "sim/core/machine.hpp"
 #include "tests/sim/model_bench.hpp"
@@ -75,12 +76,22 @@ protected:
 };
 
 TEST_F(RtcModel, ShouldReadReferenceManualResetValues) {
-  for (const RegDef& r : rtc_reg::kMap) {
-    const std::uint32_t expected = r.offset == rtc_reg::WPR ? 0 : r.reset;  // WPR reads 0
-    EXPECT_EQ(expected, rd(r.offset)) << r.name;
-  }
-  EXPECT_EQ(0u, rtc.read_bdcr());
-  EXPECT_EQ(csr::POWER_ON_FLAGS, rtc.read_csr());
+  // Offset and reset value of each register as the reference manual lists
+  // them; WPR is write-only and reads 0; the backup registers BKP0R-BKP19R
+  // (0x50-0x9C) reset to 0.
+  const std::pair<std::uint32_t, std::uint32_t> kResetValues[] = {
+      {0x00, 0x00000000},  // TR: 00:00:00
+      {0x04, 0x00002101},  // DR: Monday 2000-01-01
+      {0x08, 0x00000000},  // CR
+      {0x0C, 0x00000007},  // ISR: ALRAWF, ALRBWF, WUTWF
+      {0x10, 0x007F00FF},  // PRER: PREDIV_A 127, PREDIV_S 255
+      {0x24, 0x00000000},  // WPR
+      {0x50, 0x00000000},  // BKP0R
+      {0x9C, 0x00000000},  // BKP19R
+  };
+  for (const auto& [offset, value] : kResetValues) EXPECT_EQ(value, rd(offset)) << "offset 0x" << std::hex << offset;
+  EXPECT_EQ(0x00000000u, rtc.read_bdcr()) << "RCC BDCR";
+  EXPECT_EQ(0x0E000000u, rtc.read_csr()) << "RCC CSR: PORRSTF, PINRSTF, BORRSTF after power-on";
 }
 
 // Calendars as {sec, min, hour, weekday, day, month, year}, all BCD.
