@@ -1,8 +1,8 @@
 // Clock tree: the core runs at 144 MHz from the PLL fed by the external
 // 8 MHz clock signal on the HSE input (bypass mode).
 //
-//   PLL input  8 MHz / PLLM 2      =   4 MHz
-//   VCO        4 MHz * PLLN 72     = 288 MHz
+//   PLL input  8 MHz / PLLM 4      =   2 MHz  (the VCO input must be 1-2 MHz)
+//   VCO        2 MHz * PLLN 144    = 288 MHz
 //   SYSCLK     VCO / PLLP 2        = 144 MHz  (HCLK, SysTick)
 //   PCLK1      HCLK / 4            =  36 MHz  (timers 72 MHz)
 //   PCLK2      HCLK / 2            =  72 MHz  (timers 144 MHz)
@@ -25,11 +25,12 @@ static_assert(kCrHseBypass == 0x00050081);
 constexpr std::uint32_t kCfgrBuses = RCC_CFGR_PPRE2_DIV2 | RCC_CFGR_PPRE1_DIV4;
 static_assert((kCfgrBuses | RCC_CFGR_SW_HSI) == 0x00009400);
 
-constexpr std::uint32_t kPllM = 2, kPllN = 72, kPllPField = 0 /* /2 */, kPllQ = 6;
+constexpr std::uint32_t kPllM = 4, kPllN = 144, kPllPField = 0 /* /2 */, kPllQ = 6;
 constexpr std::uint32_t kPllCfgr = (kPllM << RCC_PLLCFGR_PLLM_Pos) | (kPllN << RCC_PLLCFGR_PLLN_Pos) |
                                    (kPllPField << RCC_PLLCFGR_PLLP_Pos) | RCC_PLLCFGR_PLLSRC_HSE |
                                    (kPllQ << RCC_PLLCFGR_PLLQ_Pos);
-static_assert(kPllCfgr == 0x06401202);
+static_assert(kPllCfgr == 0x06402404);
+static_assert(8'000'000 / kPllM >= 1'000'000 && 8'000'000 / kPllM <= 2'000'000);
 static_assert(8'000'000 / kPllM * kPllN / 2 == 144'000'000);
 static_assert(8'000'000 / kPllM * kPllN / kPllQ == 48'000'000);
 

@@ -71,6 +71,7 @@ Board::Board(BoardOptions opts) : opts_(std::move(opts)) {
   rcc_->on_change([this] { tcxo_rtc_->clocks_changed(); });
   rcc_->on_change([this] {
     flash_->clocks_changed();
+    pwr_->clocks_changed();
     tim1_->clocks_changed();
   });
 

@@ -8,10 +8,10 @@
 //   per access before it in the block. Events and interrupts are handled at
 //   block boundaries, so an interrupt the firmware pends with a store is
 //   taken at the end of that block rather than a few cycles later.
-// - Exception entry and return are done here, not by the engine, which stays
-//   in thread mode: MRS of IPSR reads 0 (the exception number is in
-//   nvic().current() and in ICSR). Only the main stack is supported. The FP
-//   part of an extended frame is saved at entry rather than lazily.
+// - Exception entry and return are done here, not by the engine; the
+//   engine's IPSR is set to the active exception, so MRS of IPSR and xPSR
+//   read it as on the chip. Only the main stack is supported. The FP part of
+//   an extended frame is saved at entry rather than lazily.
 // - CPU faults (undefined instruction, bad access, ...), the trap handler
 //   and dead peripherals stop the run with a report instead of being taken.
 // - Idle passes of the main loop are not executed one by one (see
@@ -168,7 +168,7 @@ public:
   std::uint32_t reg(int n);            // r0..r15
   void set_reg(int n, std::uint32_t v);
   std::uint32_t pc();
-  std::uint32_t xpsr();                // flags and execution state (IPSR: see nvic().current())
+  std::uint32_t xpsr();                // flags, execution state and IPSR
   std::uint32_t primask();
   std::uint32_t control();
   // Where the core is: PC and LR with symbols, SP, the current exception.

@@ -97,7 +97,7 @@ struct Machine::Impl {
   // Exception ready to preempt now, or 0. Sets masked_pending_ when one
   // waits only for PRIMASK/BASEPRI/FAULTMASK.
   int ready_exception();
-  bool wakes_from_sleep() const;
+  bool wakes_from_sleep();
 
   Stop run(cycles_t end, const std::function<bool()>* pred, bool in_call);
   // Classifies how the engine stopped; returns a Stop when the run ends.
@@ -180,6 +180,7 @@ struct Machine::Impl {
   // Fast-path state of the block hook.
   std::uint64_t block_instructions = 0;  // the block that runs now
   cycles_t block_cycles = 0;             // its cycles not yet on the clock
+  std::uint32_t block_end = 0;           // the address after its last instruction
   cycles_t attention = 0;                // the hook looks closer from this cycle on
   std::uint32_t idle_head = 0xFFFFFFFF;  // loop head this run may fast-forward at
   std::uint32_t trap_addr = 0xFFFFFFFF;  // entering it is a fault
@@ -208,6 +209,7 @@ struct Machine::Impl {
   bool in_mmio = false;
   bool masked_pending = false;
   bool sleeping = false;
+  bool sleep_wfe = false;  // the sleep began with WFE (else WFI)
   HookStop hook_stop = HookStop::kNone;
   int intr_no = -1;
   struct BadAccess {

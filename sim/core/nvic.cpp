@@ -74,6 +74,7 @@ void Nvic::reset() {
   fpccr_ = kFpccrReset;
   fpcar_ = 0;
   fpdscr_ = 0;
+  event_ = false;
   for (int n : {exc::kNmi, exc::kSvCall, exc::kDebugMonitor, exc::kPendSv, exc::kSysTick}) enabled_[n] = true;
   update();
 }
@@ -81,6 +82,7 @@ void Nvic::reset() {
 void Nvic::mark_pending(int number, bool pending) {
   if (pending_[number] == pending) return;
   pending_[number] = pending;
+  if (pending && (scr_ & SCR_SEVONPEND)) event_ = true;
   pending_count_ += pending ? 1 : -1;
 }
 
@@ -380,6 +382,12 @@ void Nvic::write(std::uint32_t offset, std::uint32_t value, std::uint32_t mask) 
     case ICSR: write_icsr(v); return;
     case VTOR:
       vtor_ = (vtor_ & ~mask) | (v & kVtorMask);
+      if (vtor_ & kVtorAlign) {
+        char buf[16];
+        std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(vtor_));
+        report(std::string("VTOR ") + buf +
+               " is not 512-byte aligned (bits 8:7 set): the 98-entry vector table of this chip needs that alignment");
+      }
       return;
     case AIRCR: write_aircr(value, mask); return;
     case SCR:

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sim/core/peripheral.hpp"
@@ -79,6 +80,9 @@ inline constexpr std::uint32_t kCpuid = 0x410FC241;       // Cortex-M4 r0p1
 inline constexpr std::uint32_t kIctr = 2;                 // 96 interrupt lines in 3 words
 inline constexpr std::uint32_t kPriorityBits = 0xF0;      // 4 implemented priority bits
 inline constexpr std::uint32_t kVtorMask = 0x3FFFFF80;    // TBLOFF, bits 29:7
+// 98 vector table entries round up to 128 words: the table is 512-byte
+// aligned, so TBLOFF bits 8:7 must be zero.
+inline constexpr std::uint32_t kVtorAlign = 0x180;
 inline constexpr std::uint32_t kCpacrFpu = 0x00F00000;    // CP10 and CP11 access fields
 inline constexpr std::uint32_t kFpccrReset = 0xC0000000;  // ASPEN | LSPEN
 inline constexpr std::uint32_t kMvfr0 = 0x10110021;       // single precision, FPv4
@@ -160,6 +164,12 @@ public:
   int current() const { return stack_.empty() ? exc::kThread : stack_.back(); }
   const std::vector<int>& active_stack() const { return stack_; }
 
+  // The core's event register (WFE): set by SEV, exception entry and return,
+  // and with SCR SEVONPEND by any exception becoming pending; clear at reset.
+  void signal_event() { event_ = true; }
+  // Clears the event register; returns whether it was set.
+  bool take_event() { return std::exchange(event_, false); }
+
   std::uint32_t vtor() const { return vtor_; }
   std::uint32_t cpacr() const { return cpacr_; }
   bool stack_align8() const { return ccr_ & scs_reg::CCR_STKALIGN; }
@@ -193,6 +203,7 @@ private:
   std::uint32_t fpccr_ = scs_reg::kFpccrReset;
   std::uint32_t fpcar_ = 0;
   std::uint32_t fpdscr_ = 0;
+  bool event_ = false;
   mutable int next_ = 0;
   mutable bool next_valid_ = false;
 };

@@ -58,12 +58,15 @@ void Machine::Impl::on_block(uc_engine*, std::uint64_t addr64, std::uint32_t siz
   const auto addr = static_cast<std::uint32_t>(addr64);
   unsigned n = s.counter.lookup(addr, size);
   if (n == 0) n = s.counter.fill(addr, size, s.host(addr, size));
-  s.block_instructions = n;
-  s.block_cycles = cycles_t{n} * s.cpi;
-  if (s.m.sched_.now() >= s.attention || addr == s.trap_addr || addr == s.break_addr || addr == s.idle_head)
-    s.attend(addr);
-  else if (addr == s.watched)
+  s.block_instructions = n & BlockCounter::kCountMask;
+  s.block_end = addr + size;
+  s.block_cycles = cycles_t{s.block_instructions} * s.cpi;
+  if (s.m.sched_.now() >= s.attention || addr == s.trap_addr || addr == s.break_addr || addr == s.idle_head) {
+    if (s.attend(addr)) return;
+  } else if (addr == s.watched) {
     s.record_pass();
+  }
+  if (n & BlockCounter::kSev) s.nvic.signal_event();  // the block runs: its SEV sets the event register
 }
 
 void Machine::Impl::record_pass() {
@@ -151,11 +154,18 @@ int Machine::Impl::ready_exception() {
   return n;
 }
 
-bool Machine::Impl::wakes_from_sleep() const {
-  // WFI wakes for any pending exception that could preempt were PRIMASK
-  // clear; the masked one then waits until it is unmasked.
+bool Machine::Impl::wakes_from_sleep() {
+  // WFE wakes when the event register is set (and clears it).
+  if (sleep_wfe && nvic.take_event()) return true;
+  // WFI wakes for a pending exception that could preempt were PRIMASK
+  // clear (BASEPRI and FAULTMASK still count); the masked one then waits
+  // until it is unmasked. WFE wakes only for one that preempts now.
   const int n = nvic.next_pending();
-  return n != 0 && nvic.group_priority(nvic.priority(n)) < nvic.active_priority();
+  if (n == 0) return false;
+  const bool primask = sleep_wfe && (reg(UC_ARM_REG_PRIMASK) & 1);
+  const auto basepri = static_cast<std::uint8_t>(reg(UC_ARM_REG_BASEPRI));
+  const bool faultmask = reg(UC_ARM_REG_FAULTMASK) & 1;
+  return nvic.group_priority(nvic.priority(n)) < nvic.execution_priority(primask, basepri, faultmask);
 }
 
 // --- the run loop -------------------------------------------------------------------
@@ -269,6 +279,20 @@ std::optional<Stop> Machine::Impl::after_engine(uc_err err, bool in_call) {
     m.fault(what + "; in the block starting at PC " + hex(pc) + " (" + m.symbol_at(pc) + ")");
     return Stop::kFault;
   }
+  // WFI and WFE stop the engine right after themselves, at the end of their
+  // block (WFE shows as an invalid instruction; a real one stops inside its
+  // block, at its own address).
+  std::uint16_t before[2] = {0, 0};
+  if (const std::uint8_t* h = host(pc - 4, 4)) std::memcpy(before, h, 4);
+  const bool wfi = before[1] == 0xBF30 || (before[0] == 0xF3AF && before[1] == 0x8003);
+  const bool wfe = before[1] == 0xBF20 || (before[0] == 0xF3AF && before[1] == 0x8002);
+  if ((err == UC_ERR_OK || err == UC_ERR_INSN_INVALID) && (wfi || wfe) && pc == block_end) {
+    // WFE with the event register set clears it and goes on at once.
+    if (wfe && nvic.take_event()) return std::nullopt;
+    sleeping = true;
+    sleep_wfe = wfe;
+    return std::nullopt;
+  }
   if (err == UC_ERR_INSN_INVALID) {
     std::uint16_t hw = 0;
     if (const std::uint8_t* h = host(pc & ~1u, 2)) std::memcpy(&hw, h, 2);
@@ -285,15 +309,6 @@ std::optional<Stop> Machine::Impl::after_engine(uc_err err, bool in_call) {
   if (pc == 0) {
     m.fault("execution reached address 0x00000000 (a call through a null function pointer?)");
     return Stop::kFault;
-  }
-  // WFI and WFE stop the engine right after themselves.
-  std::uint16_t before[2] = {0, 0};
-  if (const std::uint8_t* h = host(pc - 4, 4)) std::memcpy(before, h, 4);
-  const bool wait16 = before[1] == 0xBF30 || before[1] == 0xBF20;
-  const bool wait32 = before[0] == 0xF3AF && (before[1] == 0x8003 || before[1] == 0x8002);
-  if (wait16 || wait32) {
-    sleeping = true;
-    return std::nullopt;
   }
   m.fault("the emulator stopped at PC " + hex(pc) + " (" + m.symbol_at(pc) + ") for no known reason");
   return Stop::kFault;
@@ -378,6 +393,7 @@ void Machine::Impl::take_exception(int number) {
   m.stats_.exceptions[number].entries++;
   switch_context(number);
   nvic.activate(number);
+  nvic.signal_event();  // exception entry sets the event register
   set_reg(UC_ARM_REG_SP, frame);
   sample_sp();
 
@@ -394,7 +410,9 @@ void Machine::Impl::take_exception(int number) {
   }
   set_reg(UC_ARM_REG_LR, exc_return);
   set_reg(UC_ARM_REG_CONTROL, control & ~kControlFpca);
-  set_reg(UC_ARM_REG_XPSR, (xpsr & 0xF80F0000u) | kXpsrThumb);  // flags kept, IT state cleared
+  // Flags kept, IT state cleared, IPSR = the exception: MRS of IPSR/xPSR in
+  // the handler reads it, as on the chip.
+  set_reg(UC_ARM_REG_XPSR, (xpsr & 0xF80F0000u) | kXpsrThumb | static_cast<std::uint32_t>(number));
   set_reg(UC_ARM_REG_PC, vector);
 }
 
@@ -436,13 +454,16 @@ void Machine::Impl::exception_return(std::uint32_t exc_return) {
     return;
   }
 
-  nvic.deactivate();
+  const int returning = nvic.deactivate();
+  nvic.signal_event();  // exception return sets the event register
+  // Every exception return but NMI's clears FAULTMASK.
+  if (returning != exc::kNmi) set_reg(UC_ARM_REG_FAULTMASK, 0);
   switch_context(nvic.current());
   for (int i = 0; i < 4; ++i) set_reg(UC_ARM_REG_R0 + i, w[i]);
   set_reg(UC_ARM_REG_R12, w[4]);
   set_reg(UC_ARM_REG_LR, w[5]);
   set_reg(UC_ARM_REG_PC, w[6]);
-  set_reg(UC_ARM_REG_XPSR, w[7] & ~(kXpsrIpsr | kXpsrAligned));
+  set_reg(UC_ARM_REG_XPSR, (w[7] & ~(kXpsrIpsr | kXpsrAligned)) | static_cast<std::uint32_t>(nvic.current()));
   if (fp) {
     for (int i = 0; i < 16; ++i) set_reg(UC_ARM_REG_S0 + i, w[8 + i]);
     set_reg(UC_ARM_REG_FPSCR, w[24]);
@@ -536,7 +557,7 @@ std::uint32_t Machine::call(std::uint32_t addr, std::initializer_list<std::uint3
   for (std::size_t i = 0; i < a.size() && i < 4; ++i) s.set_reg(UC_ARM_REG_R0 + static_cast<int>(i), a[i]);
   s.set_reg(UC_ARM_REG_SP, sp);
   s.set_reg(UC_ARM_REG_LR, kCallReturn | 1);
-  s.set_reg(UC_ARM_REG_XPSR, (s.reg(UC_ARM_REG_XPSR) & 0xF80F0000u) | 0x01000000u);
+  s.set_reg(UC_ARM_REG_XPSR, (s.reg(UC_ARM_REG_XPSR) & (0xF80F0000u | kXpsrIpsr)) | kXpsrThumb);
   s.set_reg(UC_ARM_REG_PC, addr);
 
   const Stop stop = s.run(now() + limit, nullptr, true);

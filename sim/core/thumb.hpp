@@ -22,20 +22,31 @@ constexpr bool is_thumb32(std::uint16_t first_halfword) {
 // half-word counts as one instruction.
 unsigned count_thumb_instructions(const std::uint8_t* code, std::size_t size);
 
+// Whether `size` bytes of Thumb code hold a SEV (16- or 32-bit encoding).
+bool has_thumb_sev(const std::uint8_t* code, std::size_t size);
+
 class BlockCounter {
 public:
+  // Set in the value of lookup() and fill() when the block holds a SEV: the
+  // engine treats SEV as a no-op, so the core sets the event register for it
+  // when the block runs. (A SEV skipped by its IT condition sets it too: a
+  // spurious event, which WFE allows.)
+  static constexpr unsigned kSev = 1u << 16;
+  static constexpr unsigned kCountMask = kSev - 1;
+
   // The flat table covers [flash_base, flash_base + flash_size); `alias_size`
   // bytes from address 0 show the same code (boot alias).
   BlockCounter(std::uint32_t flash_base, std::uint32_t flash_size, std::uint32_t alias_size);
 
-  // Cached count of the block at `addr` of `size` bytes, or 0 when unknown.
+  // Cached count of the block at `addr` of `size` bytes (with kSev), or 0
+  // when unknown.
   unsigned lookup(std::uint32_t addr, std::uint32_t size) const {
     const Entry* e = slot(addr);
-    if (e) return e->size == size ? e->count : 0;
+    if (e) return e->size == size ? e->value() : 0;
     auto it = other_.find(addr);
-    return it != other_.end() && it->second.size == size ? it->second.count : 0;
+    return it != other_.end() && it->second.size == size ? it->second.value() : 0;
   }
-  // Counts the block from its code bytes and caches the result.
+  // Counts the block from its code bytes and caches the result (with kSev).
   unsigned fill(std::uint32_t addr, std::uint32_t size, const std::uint8_t* code);
   // Forgets blocks starting in [addr, addr + size) (code was rewritten).
   void invalidate(std::uint32_t addr, std::uint32_t size);
@@ -43,7 +54,8 @@ public:
 private:
   struct Entry {
     std::uint16_t size = 0;
-    std::uint16_t count = 0;
+    std::uint16_t count = 0;  // bit 15: the block holds a SEV
+    unsigned value() const { return (count & 0x7FFFu) | (count & 0x8000u ? kSev : 0); }
   };
   const Entry* slot(std::uint32_t addr) const { return const_cast<BlockCounter*>(this)->slot(addr); }
   Entry* slot(std::uint32_t addr) {

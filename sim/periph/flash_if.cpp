@@ -34,7 +34,6 @@ void FlashInterface::write(std::uint32_t offset, std::uint32_t value, std::uint3
 void FlashInterface::reset() {
   regs_.reset();
   cr_key_ = opt_key_ = Key::kLocked;
-  latency_noted_ = false;
 }
 
 void FlashInterface::write_acr(std::uint32_t value, std::uint32_t mask) {
@@ -93,17 +92,14 @@ void FlashInterface::write_optcr(std::uint32_t value, std::uint32_t mask) {
   }
 }
 
-// Too few wait states for the core clock make real flash reads return
-// garbage; the emulation reads correctly, so it says so instead (once per
-// occurrence).
+// Too few wait states for the core clock make the chip's instruction
+// fetches return undefined data: the run stops with a report.
 void FlashInterface::update_latency_check() {
   const std::uint32_t hclk = machine().clocks().hclk;
   const std::uint64_t limit = std::uint64_t{kHzPerWaitState} * (latency() + 1);
-  const bool too_fast = hclk > limit;
-  if (too_fast && !latency_noted_)
-    machine().message("FLASH: " + std::to_string(latency()) + " wait states are too few for HCLK " +
-                      std::to_string(hclk) + " Hz");
-  latency_noted_ = too_fast;
+  if (hclk > limit)
+    report(std::to_string(latency()) + " wait states are too few for HCLK " + std::to_string(hclk) +
+           " Hz (at most " + std::to_string(limit) + " Hz at 3.3 V; instruction fetches are undefined)");
 }
 
 }  // namespace vb

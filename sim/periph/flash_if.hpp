@@ -78,7 +78,6 @@ private:
 
   RegBank regs_;
   Key cr_key_ = Key::kLocked, opt_key_ = Key::kLocked;
-  bool latency_noted_ = false;
 };
 
 }  // namespace vb

@@ -24,12 +24,22 @@ void Pwr::write(std::uint32_t offset, std::uint32_t value, std::uint32_t mask) {
     const std::uint32_t w = value & mask;
     if (w & CR_CWUF) regs_[CSR] &= ~CSR_WUF;
     if (w & CR_CSBF) regs_[CSR] &= ~CSR_SBF;
+    update_scale_check();
   } else {
     update_backup_regulator();
   }
 }
 
 void Pwr::reset() { regs_.reset(); }
+
+// At scale 2 the regulator supports HCLK up to 144 MHz; above that the
+// chip's behaviour is undefined: the run stops.
+void Pwr::update_scale_check() {
+  const std::uint32_t hclk = machine().clocks().hclk;
+  if (!(regs_[CR] & CR_VOS) && hclk > kMaxHclkScale2)
+    report("HCLK " + std::to_string(hclk) + " Hz with the regulator at scale 2 (CR VOS = 0), which allows at most " +
+           std::to_string(kMaxHclkScale2) + " Hz");
+}
 
 void Pwr::set_flags(bool wakeup, bool standby) {
   std::uint32_t& csr = regs_[CSR];

@@ -25,6 +25,7 @@ inline constexpr std::array<RegDef, 2> kMap{{
 inline constexpr std::uint32_t CR_CWUF = 1u << 2;
 inline constexpr std::uint32_t CR_CSBF = 1u << 3;
 inline constexpr std::uint32_t CR_DBP = 1u << 8;
+inline constexpr std::uint32_t CR_VOS = 1u << 14;  // 1: scale 1 (reset), 0: scale 2
 inline constexpr std::uint32_t CSR_WUF = 1u << 0;
 inline constexpr std::uint32_t CSR_SBF = 1u << 1;
 inline constexpr std::uint32_t CSR_BRR = 1u << 3;
@@ -34,12 +35,17 @@ inline constexpr std::uint32_t CSR_BRE = 1u << 9;
 class Pwr : public RegModel {
 public:
   static constexpr std::uint32_t kBase = 0x40007000;
+  // Highest HCLK with the regulator at scale 2 (VOS = 0).
+  static constexpr std::uint32_t kMaxHclkScale2 = 144'000'000;
 
   Pwr();
 
   std::uint32_t read(std::uint32_t offset) override;
   void write(std::uint32_t offset, std::uint32_t value, std::uint32_t mask) override;
   void reset() override;
+
+  // The RCC's change listener: checks HCLK against the regulator scale.
+  void clocks_changed() { update_scale_check(); }
 
   // Backup-domain write access, for the backup-domain model.
   bool dbp() const { return regs_[pwr_reg::CR] & pwr_reg::CR_DBP; }
@@ -50,6 +56,7 @@ public:
 
 private:
   void update_backup_regulator();
+  void update_scale_check();
 
   RegBank regs_;
 };

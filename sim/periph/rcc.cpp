@@ -111,15 +111,25 @@ void Rcc::write_cr(std::uint32_t value, std::uint32_t mask) {
   if (s == Source::kPll) v |= CR_PLLON;
   regs_[CR] = v;
   if ((v ^ old) & (CR_HSEON | CR_PLLON)) hse_polls_ = 0;
-  if ((v & ~old & CR_PLLON) && !pll_config_valid())
-    report("PLL switched on with PLLCFGR " + hex32(regs_[PLLCFGR]) +
-           " (PLLM and PLLN must be at least 2, PLLQ at least 2, PLLN at most 432)");
+  if ((v & ~old & CR_PLLON) && !pll_config_valid()) {
+    report("PLL switched on with PLLCFGR " + hex32(regs_[PLLCFGR]) + " (PLLM 2-63, PLLN 2-432, PLLQ 2-15; VCO input " +
+           std::to_string(vco_input_hz()) + " Hz must be 1-2 MHz, VCO output " + std::to_string(vco_hz()) +
+           " Hz 100-432 MHz)");
+    return;
+  }
+  if ((v & ~old & CR_HSEON) && hse_present_ && !(v & CR_HSEBYP))
+    machine().message("RCC: HSE oscillator started without bypass (HSEBYP), but the board feeds a clock signal on "
+                      "OSC_IN, not a crystal: HSERDY will not rise");
   update_oscillators();
 }
 
 void Rcc::write_pllcfgr(std::uint32_t value, std::uint32_t mask) {
-  if (regs_[CR] & CR_PLLON)
-    machine().message("RCC: PLLCFGR written while the PLL is on (the manual allows it only with the PLL off)");
+  if (regs_[CR] & CR_PLLON) {
+    report("PLLCFGR written while the PLL is on (" + hex32(regs_[PLLCFGR]) + " -> " +
+           hex32(apply_write(regs_.def(PLLCFGR), regs_[PLLCFGR], value, mask)) +
+           "); the manual allows it only with the PLL off");
+    return;
+  }
   regs_.store(PLLCFGR, value, mask);
   update_pll();
   update_clocks();
@@ -188,10 +198,14 @@ bool Rcc::running(ClockGate g) const {
 void Rcc::update_oscillators() {
   std::uint32_t& cr = regs_[CR];
   start(CR_HSION, CR_HSIRDY, kHsiRdy, kHsiStartCycles, hsi_event_);
-  if (hse_present_) {
+  if (hse_present_ && (cr & CR_HSEBYP)) {
     start(CR_HSEON, CR_HSERDY, kHseRdy, kHseStartCycles, hse_event_);
   } else {
-    cr &= ~CR_HSERDY;  // no signal on OSC_IN: never ready
+    // No signal on OSC_IN, or the oscillator amplifier is on (no bypass)
+    // with a clock signal where it expects a crystal: never ready.
+    cr &= ~CR_HSERDY;
+    if (hse_event_) machine().scheduler().cancel(hse_event_);
+    hse_event_ = 0;
   }
   update_pll();
   update_switch();
@@ -277,10 +291,21 @@ Rcc::Source Rcc::system_source() const {
   }
 }
 
+// Divider ranges of PLLCFGR, and the VCO's input (1-2 MHz) and output
+// (100-432 MHz) ranges: outside them the PLL's output is not specified.
 bool Rcc::pll_config_valid() const {
   const std::uint32_t c = regs_[PLLCFGR];
   const std::uint32_t m = field(c, 0, 0x3F), n = field(c, 6, 0x1FF), q = field(c, 24, 0xF);
-  return m >= 2 && n >= 2 && n <= 432 && q >= 2;
+  if (m < 2 || n < 2 || n > 432 || q < 2) return false;
+  const std::uint32_t in = vco_input_hz(), vco = vco_hz();
+  return in >= kVcoInMinHz && in <= kVcoInMaxHz && vco >= kVcoOutMinHz && vco <= kVcoOutMaxHz;
+}
+
+std::uint32_t Rcc::vco_input_hz() const {
+  const std::uint32_t c = regs_[PLLCFGR];
+  const std::uint32_t in = (c & PLLCFGR_PLLSRC_HSE) ? kHseHz : kHsiHz;
+  const std::uint32_t m = field(c, 0, 0x3F);
+  return m < 2 ? 0 : in / m;
 }
 
 std::uint32_t Rcc::vco_hz() const {
@@ -334,11 +359,13 @@ void Rcc::update_clocks() {
     default: t.rtcclk = 0; break;
   }
 
+  // Above these limits the chip's behaviour is undefined: the run stops.
   const bool over = t.hclk > kMaxHclk || t.pclk1 > kMaxPclk1 || t.pclk2 > kMaxPclk2;
-  if (over && !limits_noted_)
-    machine().message("RCC: bus clock above the chip's limit (HCLK " + std::to_string(t.hclk) + " Hz, PCLK1 " +
-                      std::to_string(t.pclk1) + " Hz, PCLK2 " + std::to_string(t.pclk2) + " Hz)");
-  limits_noted_ = over;
+  if (over)
+    report("bus clock above the chip's limit (HCLK " + std::to_string(t.hclk) + " Hz, at most " +
+           std::to_string(kMaxHclk) + "; PCLK1 " + std::to_string(t.pclk1) + " Hz, at most " +
+           std::to_string(kMaxPclk1) + "; PCLK2 " + std::to_string(t.pclk2) + " Hz, at most " +
+           std::to_string(kMaxPclk2) + ")");
 
   const bool changed = t.sysclk != tree_.sysclk || t.hclk != tree_.hclk || t.pclk1 != tree_.pclk1 ||
                        t.pclk2 != tree_.pclk2 || t.tim_apb1 != tree_.tim_apb1 || t.tim_apb2 != tree_.tim_apb2 ||
@@ -363,13 +390,17 @@ void Rcc::update_irq() {
 // have, and says so once: otherwise the run just hangs in the start-up code.
 void Rcc::update_hse_wait() {
   const std::uint32_t cr = regs_[CR];
-  if (hse_present_ || !(cr & CR_HSEON) || (cr & CR_HSERDY)) return;
+  if ((hse_present_ && (cr & CR_HSEBYP)) || !(cr & CR_HSEON) || (cr & CR_HSERDY)) return;
   if (++hse_polls_ == kHsePollsBeforeMessage) machine().message(waiting_for());
 }
 
 std::string Rcc::waiting_for() const {
-  if (!hse_present_ && (regs_[CR] & CR_HSEON) && hse_polls_ >= kHsePollsBeforeMessage)
-    return "RCC: firmware waits for HSERDY, but the board has no 8 MHz clock on OSC_IN";
+  const std::uint32_t cr = regs_[CR];
+  if (!(cr & CR_HSEON) || hse_polls_ < kHsePollsBeforeMessage) return {};
+  if (!hse_present_) return "RCC: firmware waits for HSERDY, but the board has no 8 MHz clock on OSC_IN";
+  if (!(cr & CR_HSEBYP))
+    return "RCC: firmware waits for HSERDY, but the HSE runs without bypass (HSEBYP) and the board has a clock "
+           "signal on OSC_IN, not a crystal";
   return {};
 }
 

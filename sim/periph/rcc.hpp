@@ -133,6 +133,9 @@ public:
   // is switched on. Real parts: HSI ~2 us, HSE in bypass a few oscillator
   // periods, PLL lock ~100 us; these keep the order of events without long
   // idle loops in the emulation.
+  // Main PLL VCO ranges (reference manual, PLLCFGR).
+  static constexpr std::uint32_t kVcoInMinHz = 1'000'000, kVcoInMaxHz = 2'000'000;
+  static constexpr std::uint32_t kVcoOutMinHz = 100'000'000, kVcoOutMaxHz = 432'000'000;
   static constexpr cycles_t kHsiStartCycles = 32;
   static constexpr cycles_t kHseStartCycles = 512;
   static constexpr cycles_t kPllLockCycles = 1600;
@@ -175,6 +178,7 @@ public:
   std::uint32_t reg(std::uint32_t offset) const { return regs_[offset]; }
   std::uint32_t pll_output_hz() const;  // main PLL P output from PLLCFGR
   std::uint32_t vco_hz() const;
+  std::uint32_t vco_input_hz() const;  // PLL input after PLLM
 
 private:
   enum class Source { kHsi, kHse, kPll, kNone };
@@ -211,7 +215,6 @@ private:
   Scheduler::Handle hsi_event_ = 0, hse_event_ = 0, pll_event_ = 0, plli2s_event_ = 0, switch_event_ = 0;
   unsigned hse_polls_ = 0;
   bool irq_level_ = false;
-  bool limits_noted_ = false;
 };
 
 }  // namespace vb

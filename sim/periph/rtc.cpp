@@ -84,12 +84,13 @@ void Rtc::advance(std::uint64_t rtc_ticks) {
 // periods; RSF says a copy happened. Simplification: the copy is made at the
 // first access after the copy point, with the counters as they are then; the
 // chip makes it on the edge, which differs only within two RTCCLK periods
-// after a second has turned.
+// after a second has turned. A TR read locks the shadows until DR is read:
+// no copy is made in between, so TR stays frozen and RSF stays as it was.
 void Rtc::update_shadow() {
-  if (init_ || (cr_ & rtc_reg::CR_BYPSHAD)) return;
+  if (init_ || (cr_ & rtc_reg::CR_BYPSHAD) || shadow_locked_) return;
   if (rtc_cycles_ < next_copy_) return;
   shadow_tr_ = tr_image();
-  if (!dr_locked_) shadow_dr_ = dr_image();
+  shadow_dr_ = dr_image();
   isr_ |= rtc_reg::ISR_RSF;
   next_copy_ = rtc_cycles_ + 1;
 }
@@ -133,7 +134,7 @@ void Rtc::reset_backup_domain() {
   next_copy_ = rtc_cycles_ + 2;
   shadow_tr_ = 0;
   shadow_dr_ = rtc_reg::def(rtc_reg::DR).reset;
-  dr_locked_ = false;
+  shadow_locked_ = false;
 }
 
 bool Rtc::writable_domain(const char* what) const {
@@ -259,8 +260,14 @@ void Rtc::write_csr(std::uint32_t value, std::uint32_t mask) {
   });
 }
 
+// A system reset also clears INIT, INITF, RSF and the shadow lock; the
+// calendar, the prescalers and everything else of the domain are kept.
 void Rtc::reset() {
   sync();
+  init_ = false;
+  isr_ &= ~(rtc_reg::ISR_INIT | rtc_reg::ISR_RSF);
+  shadow_locked_ = false;
+  next_copy_ = rtc_cycles_ + 2;
   if (attached_ && lsi_event_) machine().scheduler().cancel(lsi_event_);
   lsi_event_ = 0;
   csr_ &= ~(csr::LSION | csr::LSIRDY);
@@ -275,11 +282,11 @@ std::uint32_t Rtc::read(std::uint32_t offset) {
   switch (offset) {
     case TR:
       if (cr_ & CR_BYPSHAD) return tr_image();
-      dr_locked_ = true;  // DR keeps this second's date until it is read
+      shadow_locked_ = true;  // TR and DR keep this copy until DR is read
       return shadow_tr_;
     case DR:
       if (cr_ & CR_BYPSHAD) return dr_image();
-      dr_locked_ = false;
+      shadow_locked_ = false;
       return shadow_dr_;
     case CR: return cr_;
     case ISR: {
@@ -343,7 +350,16 @@ void Rtc::write(std::uint32_t offset, std::uint32_t value, std::uint32_t mask) {
         cal_.wday = (value >> 13) & kBcdWdayMask;
         cal_.year = (value >> 16) & 0xFF;
       } else {
-        prer_ = value & def(PRER).writable;
+        // The two prescalers must be written one at a time (PREDIV_S first,
+        // then PREDIV_A); one write that changes both is not reliable.
+        const std::uint32_t v = value & def(PRER).writable;
+        constexpr std::uint32_t kPredivS = 0x7FFF, kPredivA = 0x7Fu << 16;
+        if ((v ^ prer_) & kPredivS && (v ^ prer_) & kPredivA) {
+          report("PRER " + hex32(prer_) + " -> " + hex32(v) +
+                 ": PREDIV_S and PREDIV_A changed in one write (the manual requires two separate writes)");
+          return;
+        }
+        prer_ = v;
       }
       return;
     case CR: {

@@ -95,7 +95,8 @@ public:
   std::uint32_t read(std::uint32_t offset) override;
   void write(std::uint32_t offset, std::uint32_t value, std::uint32_t mask) override;
   // A system reset: the backup domain (calendar, BDCR, backup registers)
-  // keeps its state, only the LSI (in CSR) stops.
+  // keeps its state; the LSI (in CSR) stops, and INIT, INITF, RSF and the
+  // shadow lock clear.
   void reset() override;
 
   // RCC BDCR and CSR, delegated here by the RCC model.
@@ -172,7 +173,7 @@ private:
   std::uint64_t init_request_ = 0;   // RTCCLK count when INIT was set
   std::uint64_t next_copy_ = 2;      // RTCCLK count of the next shadow copy
   std::uint32_t shadow_tr_ = 0, shadow_dr_ = 0x2101;
-  bool dr_locked_ = false;           // a TR read froze the DR shadow
+  bool shadow_locked_ = false;       // a TR read froze the shadows until DR is read
 };
 
 }  // namespace vb

@@ -385,7 +385,9 @@ void Timer::update_irq() {
 void Timer::set_line(int slot, int irq, bool level) {
   if (line_level_[slot] == level) return;
   line_level_[slot] = level;
-  machine().set_irq(irq, level);
+  // Lines are shared (TIM1 update with TIM10, TIM6 with the DAC): each timer
+  // drives its own request on them.
+  machine().set_irq(irq, level, this);
 }
 
 bool Timer::irq_level(int irq) const {

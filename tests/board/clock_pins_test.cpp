@@ -55,7 +55,7 @@ TEST_F(BeforeMain, ShouldProgramTheClockTreeInItsOrderWithItsValues) {
                       {CFGR, 0x00009401, kSws},          // SYSCLK from HSE
                       {CFGR, 0x00009401, kSws},          // HSE asserted once more
                       {CFGR, 0x00009400, kSws},          // back to HSI while the PLL is set
-                      {PLLCFGR, 0x06401202, 0},          // M 2, N 72, P 2, HSE, Q 6
+                      {PLLCFGR, 0x06402404, 0},          // M 4, N 144, P 2, HSE, Q 6
                       {CR, 0x01050081, kCrStatus},       // PLL on
                       {CFGR, 0x00609402, kSws},          // SYSCLK from PLL, MCO1 = PLL
                   },

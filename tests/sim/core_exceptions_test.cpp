@@ -218,5 +218,64 @@ TEST_F(CoreExceptions, ShouldSleepInWfiUntilTheNextInterruptAndChargeEveryCycle)
       << "every cycle is charged to thread or handler";
 }
 
+// What ends a WFI or WFE: the program prepares (masks, pends IRQ 0 at
+// priority 0x80), sleeps, then logs 55 once awake.
+struct SleepCase {
+  const char* name;
+  std::function<void(Thumb&)> before;
+  bool wfe;
+  bool sevonpend_systick;  // SCR SEVONPEND set and SysTick pending 200 cycles in
+  Log expected;
+};
+
+void PrintTo(const SleepCase& c, std::ostream* os) { *os << c.name; }
+
+class SleepWake : public CoreExceptions, public ::testing::WithParamInterface<SleepCase> {};
+
+TEST_P(SleepWake, ShouldWakeOnlyForWhatTheArchitectureNames) {
+  const SleepCase& c = GetParam();
+  const std::uint32_t entry = t.here();
+  if (c.before) c.before(t);
+  Thumb::Label next;  // ends the block: an interrupt pended above is taken here
+  t.b(next);
+  t.bind(next);
+  if (c.wfe) t.wfe();
+  else t.wfi();
+  t.movs(0, 55).bl(log_fn).b_self();
+  set_vector(exc::kIrq0, handler(0));
+  set_vector(exc::kSysTick, handler(15));
+  load(entry);
+  set_priority(0, 0x80);
+  m.write32(kIser0, 1);
+  if (c.sevonpend_systick) {
+    m.write32(0xE000ED10, 1u << 4);  // SCR SEVONPEND
+    m.write32(kSysTickLoad, 199);
+    m.write32(kSysTickCtrl, 7);
+  }
+
+  EXPECT_EQ(Stop::kLimit, m.run_cycles(5000));
+
+  EXPECT_EQ(c.expected, log());
+}
+
+const auto pend_irq0 = [](Thumb& a) { a.mov32(1, kIspr0).movs(2, 1).str(2, 1); };
+
+INSTANTIATE_TEST_SUITE_P(
+    Core, SleepWake,
+    ::testing::Values(
+        SleepCase{"WFI wakes for an interrupt masked only by PRIMASK",
+                  [](Thumb& a) { a.cpsid_i(); pend_irq0(a); }, false, false, {55}},
+        SleepCase{"WFI sleeps on through an interrupt masked by BASEPRI",
+                  [](Thumb& a) { a.movs(0, 0x40).msr(17, 0); pend_irq0(a); }, false, false, {}},
+        SleepCase{"WFI sleeps on through an interrupt masked by FAULTMASK",
+                  [](Thumb& a) { a.cpsid_f(); pend_irq0(a); }, false, false, {}},
+        SleepCase{"SEV then WFE goes straight on", [](Thumb& a) { a.sev(); }, true, false, {55}},
+        SleepCase{"WFE sleeps without an event", {}, true, false, {}},
+        SleepCase{"WFE sleeps on through an interrupt masked by PRIMASK",
+                  [](Thumb& a) { a.cpsid_i(); pend_irq0(a); }, true, false, {}},
+        SleepCase{"with SEVONPEND a masked exception becoming pending wakes WFE",
+                  [](Thumb& a) { a.cpsid_i(); }, true, true, {55}},
+        SleepCase{"an exception return leaves the event set for WFE", pend_irq0, true, false, {0, 100, 55}}));
+
 }  // namespace
 }  // namespace vb::test

@@ -147,7 +147,7 @@ TEST_F(CoreMemory, ShouldReadBackScsRegistersAsTheCoreDefinesThem) {
       {"ICTR: 96 lines", 0xE000E004, {}, 2},
       {"AIRCR without key ignored", kAircr, 0x00000300, 0xFA050000},
       {"AIRCR with key sets PRIGROUP", kAircr, 0x05FA0300, 0xFA050300},
-      {"VTOR keeps bits 29:7", 0xE000ED08, 0xFFFFFFFF, 0x3FFFFF80},
+      {"VTOR keeps bits 29:9 of an aligned table", 0xE000ED08, 0xFFFFFE7F, 0x3FFFFE00},
       {"IPR keeps 4 priority bits", kIpr0, 0xFFFFFFFF, 0xF0F0F0F0},
       {"IPR of IRQ 80/81 only", kIpr0 + 80, 0xFFFFFFFF, 0x0000F0F0},
       {"ISER of IRQ 64-81 only", kIser0 + 8, 0xFFFFFFFF, 0x0003FFFF},

@@ -24,5 +24,25 @@ TEST(Pwr, ShouldGrantBackupAccessAndClearFlagsOnFirmwareWrite) {
   EXPECT_EQ(0u, pwr.read(CSR) & (CSR_WUF | CSR_SBF));
 }
 
+TEST(Pwr, ShouldStopRunWhenCoreClockExceedsRegulatorScale) {
+  struct Case { const char* what; std::uint32_t cr; std::uint32_t hclk; bool fault; };
+  const Case cases[] = {
+      {"scale 1 at 168 MHz", 0x4000, 168'000'000, false},
+      {"scale 2 at 144 MHz", 0x0000, 144'000'000, false},
+      {"scale 2 at 168 MHz", 0x0000, 168'000'000, true},
+  };
+  for (const Case& c : cases) {
+    Machine m;
+    test::FixedClocks clocks;
+    m.set_clock_control(&clocks);
+    Pwr pwr;
+    m.attach(pwr);
+    pwr.write(CR, c.cr, kAll);
+    clocks.t.hclk = c.hclk;
+    pwr.clocks_changed();
+    EXPECT_EQ(c.fault, m.faulted()) << c.what;
+  }
+}
+
 }  // namespace
 }  // namespace vb

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "sim/core/machine.hpp"
 #include "sim/periph/timer.hpp"
 #include "tests/sim/model_bench.hpp"
@@ -44,8 +47,8 @@ TEST(Rcc, ShouldSayOnceThatFirmwareWaitsForMissingHse) {
 
 TEST(Rcc, ShouldKeepSystemClockUntilSelectedSourceIsReady) {
   RccBench b;
-  b.write(PLLCFGR, 0x06401202);
-  b.write(CFGR, 2);  // PLL selected, but neither HSE nor PLL is on
+  b.write(PLLCFGR, 0x06402404);
+  b.write(CFGR, 0x9402);  // PLL selected, but neither HSE nor PLL is on
   run_for(b.m, 100'000);
   EXPECT_EQ(0u, b.read(CFGR) & CFGR_SWS);
   EXPECT_EQ(Rcc::kHsiHz, b.rcc.tree().sysclk);
@@ -53,6 +56,64 @@ TEST(Rcc, ShouldKeepSystemClockUntilSelectedSourceIsReady) {
   b.write(CR, b.read(CR) | CR_HSEON | CR_HSEBYP | CR_PLLON);
   ASSERT_TRUE(b.wait(CFGR, CFGR_SWS, 2u << 2));
   EXPECT_EQ(144'000'000u, b.rcc.tree().sysclk);
+}
+
+// The board's 8 MHz source is a clock signal: the HSE runs only in bypass.
+TEST(Rcc, ShouldReadyHseOnlyInBypassWithTheBoardsClockSignal) {
+  struct Case { const char* what; std::vector<std::uint32_t> writes; bool ready; const char* message; };
+  const Case cases[] = {
+      {"bypass set with HSEON", {CR_HSION | CR_HSEON | CR_HSEBYP}, true, nullptr},
+      {"bypass set before HSEON", {CR_HSION | CR_HSEBYP, CR_HSION | CR_HSEON | CR_HSEBYP}, true, nullptr},
+      {"no bypass", {CR_HSION | CR_HSEON}, false, "without bypass"},
+      {"bypass set after HSEON is ignored", {CR_HSION | CR_HSEON, CR_HSION | CR_HSEON | CR_HSEBYP}, false,
+       "without bypass"},
+  };
+  for (const Case& c : cases) {
+    RccBench b;
+    for (std::uint32_t w : c.writes) b.write(CR, w);
+    EXPECT_EQ(c.ready, b.wait(CR, CR_HSERDY, CR_HSERDY, 2 * Rcc::kHsePollsBeforeMessage)) << c.what;
+    const std::string said = b.m.messages().empty() ? "" : b.m.messages()[0];
+    if (c.message) EXPECT_NE(std::string::npos, said.find(c.message)) << c.what << ": " << said;
+    else EXPECT_EQ("", said) << c.what;
+  }
+}
+
+// Clock settings the chip does not support stop the run: its behaviour is
+// undefined beyond them.
+TEST(Rcc, ShouldStopRunOnClockSettingsOutsideTheChipsLimits) {
+  struct Case {
+    const char* what;
+    std::uint32_t pllcfgr, cfgr;
+    bool rewrite_pll_while_on;
+    bool fault;
+  };
+  // PLLCFGR: M | N << 6 | HSE source | Q << 24 (P = 2); CFGR: PPRE2 << 13 | PPRE1 << 10 | SW PLL.
+  constexpr std::uint32_t kHse = 1u << 22, kQ6 = 6u << 24;
+  constexpr std::uint32_t kApb1Div4 = 5u << 10, kApb2Div2 = 4u << 13, kApb1Div2 = 4u << 10, kPll = 2;
+  const Case cases[] = {
+      {"144 MHz, APB1 36 MHz, APB2 72 MHz", 4 | 144u << 6 | kHse | kQ6, kApb2Div2 | kApb1Div4 | kPll, false, false},
+      {"APB1 at 72 MHz (limit 42)", 4 | 144u << 6 | kHse | kQ6, kApb2Div2 | kApb1Div2 | kPll, false, true},
+      {"APB2 at 144 MHz (limit 84)", 4 | 144u << 6 | kHse | kQ6, kApb1Div4 | kPll, false, true},
+      {"HCLK at 176 MHz (limit 168)", 4 | 176u << 6 | kHse | kQ6, (5u << 13) | (6u << 10) | kPll, false, true},
+      {"VCO input 4 MHz (1-2 MHz)", 2 | 72u << 6 | kHse | kQ6, kApb2Div2 | kApb1Div4 | kPll, false, true},
+      {"VCO input 0.5 MHz", 16 | 576u / 2 << 6 | kHse | kQ6, kApb2Div2 | kApb1Div4 | kPll, false, true},
+      {"VCO output 98 MHz (100-432)", 4 | 49u << 6 | kHse | kQ6, kApb1Div4 | kPll, false, true},
+      {"PLLCFGR written while the PLL runs", 4 | 144u << 6 | kHse | kQ6, kApb2Div2 | kApb1Div4 | kPll, true, true},
+  };
+  for (const Case& c : cases) {
+    RccBench b;
+    b.write(PLLCFGR, c.pllcfgr);
+    b.write(CR, CR_HSION | CR_HSEON | CR_HSEBYP);
+    ASSERT_TRUE(b.wait(CR, CR_HSERDY, CR_HSERDY)) << c.what;
+    b.write(CR, CR_HSION | CR_HSEON | CR_HSEBYP | CR_PLLON);
+    if (!b.m.faulted()) {
+      b.wait(CR, CR_PLLRDY, CR_PLLRDY);
+      b.write(CFGR, c.cfgr);
+      b.wait(CFGR, CFGR_SWS, 2u << 2);
+    }
+    if (c.rewrite_pll_while_on) b.write(PLLCFGR, c.pllcfgr);
+    EXPECT_EQ(c.fault, b.m.faulted()) << c.what << ": " << b.m.fault_report();
+  }
 }
 
 TEST(Rcc, ShouldKeepOscillatorOnWhileItClocksTheSystem) {

@@ -73,8 +73,10 @@ class RegModels : public ::testing::TestWithParam<Case> {
 protected:
   std::unique_ptr<Rig> rig() {
     auto r = std::make_unique<Rig>();
-    r->clocks.t.hclk = r->clocks.t.sysclk = 144'000'000;
-    r->clocks.t.pclk1 = 36'000'000;
+    // The clocks after reset (HSI), which suit every model's reset state
+    // (the flash's reset latency included).
+    r->clocks.t.hclk = r->clocks.t.sysclk = 16'000'000;
+    r->clocks.t.pclk1 = 16'000'000;
     r->m.set_clock_control(&r->clocks);
     GetParam().build(*r);
     return r;

@@ -210,17 +210,67 @@ TEST_F(RtcModel, ShouldSetRsfOnlyAfterLeavingInitMode) {
   EXPECT_EQ(0x00266715u, rd(rtc_reg::DR));
 }
 
-TEST_F(RtcModel, ShouldKeepDateOfTimeReadUntilDateIsRead) {
+TEST_F(RtcModel, ShouldFreezeShadowsFromTimeReadUntilDateRead) {
   run_from(1);
   load({0x58, 0x59, 0x23, 4, 0x31, 0x12, 0x26});
   elapse(kMilli);
-  EXPECT_EQ(0x235958u, rd(rtc_reg::TR));
+  EXPECT_EQ(0x235958u, rd(rtc_reg::TR));  // locks TR and DR
+  unlock();
+  wr(rtc_reg::ISR, 0);  // clear RSF, as a driver waiting for a fresh copy does
   elapse(5 * kSecond);  // past midnight
-  EXPECT_EQ(0x000003u, rd(rtc_reg::TR));
-  EXPECT_EQ(0x00269231u, rd(rtc_reg::DR));  // frozen by the first TR read
+  EXPECT_EQ(0x235958u, rd(rtc_reg::TR));
+  EXPECT_EQ(0u, rd(rtc_reg::ISR) & rtc_reg::ISR_RSF);
+  EXPECT_EQ(0x00269231u, rd(rtc_reg::DR));  // unlocks
   elapse(kMilli);
-  rd(rtc_reg::TR);
+  EXPECT_EQ(rtc_reg::ISR_RSF, rd(rtc_reg::ISR) & rtc_reg::ISR_RSF);
+  EXPECT_EQ(0x000003u, rd(rtc_reg::TR));
   EXPECT_EQ(0x0027A101u, rd(rtc_reg::DR));
+}
+
+TEST_F(RtcModel, ShouldAcceptPrescalersOnlyOneAtATime) {
+  struct Case { const char* what; std::uint32_t prer; bool accepted; };
+  const Case cases[] = {
+      {"synchronous prescaler alone", 0x007F00F9, true},
+      {"asynchronous prescaler alone", 0x007C00FF, true},
+      {"both in one write", 0x007C00F9, false},
+      {"same value again", 0x007F00FF, true},
+  };
+  for (const Case& c : cases) {
+    Machine fresh;
+    test::FixedClocks fc;
+    fc.t.hclk = fc.t.sysclk = kHclk;
+    fresh.set_clock_control(&fc);
+    Rtc r;
+    fresh.attach(r);
+    r.write_csr(csr::LSION, ~0u);
+    r.write_bdcr(bdcr::LSEON | bdcr::LSEBYP, ~0u);
+    test::run_for(fresh, kMilli);
+    r.write_bdcr(bdcr::LSEON | bdcr::LSEBYP | 1u << 8 | bdcr::RTCEN, ~0u);
+    r.write(rtc_reg::WPR, 0xCA, ~0u);
+    r.write(rtc_reg::WPR, 0x53, ~0u);
+    r.write(rtc_reg::ISR, rtc_reg::ISR_INIT, ~0u);
+    test::run_for(fresh, kMilli);
+    r.write(rtc_reg::PRER, c.prer, ~0u);
+    EXPECT_EQ(!c.accepted, fresh.faulted()) << c.what;
+    EXPECT_EQ(c.accepted ? c.prer : 0x007F00FFu, r.read(rtc_reg::PRER)) << c.what;
+  }
+}
+
+TEST_F(RtcModel, ShouldLeaveInitModeAndDropShadowLockOnSystemReset) {
+  run_from(1);
+  load({0x00, 0x30, 0x12, 3, 0x15, 0x07, 0x26});
+  elapse(kMilli);
+  rd(rtc_reg::TR);  // locks the shadows
+  unlock();
+  wr(rtc_reg::ISR, rtc_reg::ISR_INIT);
+  elapse(kMilli);
+  ASSERT_EQ(rtc_reg::ISR_INITF | rtc_reg::ISR_INIT, rd(rtc_reg::ISR) & (rtc_reg::ISR_INITF | rtc_reg::ISR_INIT));
+  rtc.reset();
+  EXPECT_EQ(0u, rd(rtc_reg::ISR) & (rtc_reg::ISR_INIT | rtc_reg::ISR_INITF | rtc_reg::ISR_RSF));
+  elapse(2 * kSecond);  // the calendar runs again, and the shadows follow it without a DR read
+  EXPECT_EQ(rtc_reg::ISR_RSF, rd(rtc_reg::ISR) & rtc_reg::ISR_RSF);
+  EXPECT_EQ(0x123002u, rd(rtc_reg::TR));
+  EXPECT_EQ(0x00266715u, rd(rtc_reg::DR)) << "the calendar survives a system reset";
 }
 
 TEST_F(RtcModel, ShouldClearWholeDomainAndFreeClockChoiceOnlyOnBackupDomainReset) {

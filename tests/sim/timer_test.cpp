@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "sim/core/machine.hpp"
+#include "sim/core/nvic.hpp"
 #include "tests/sim/model_bench.hpp"
 
 namespace vb {
@@ -65,6 +66,30 @@ TEST(Timer, ShouldUpdate8000TimesPerSecondWithFirmwareSettings) {
   EXPECT_EQ((std::vector<cycles_t>{18000, 36000}), times);
   EXPECT_EQ(SR_UIF, b.read(SR) & SR_UIF);
   EXPECT_TRUE(b.tim.irq_level(kUpIrq));
+}
+
+// TIM1's update and TIM10 share IRQ 25: one timer clearing its flag leaves
+// the other's request on the line.
+TEST(Timer, ShouldKeepSharedLineHighWhileTheOtherTimerRequests) {
+  struct Case { const char* what; bool clear_tim1, clear_tim10; bool line; };
+  const Case cases[] = {{"TIM1 cleared, TIM10 still requests", true, false, true},
+                        {"TIM10 cleared, TIM1 still requests", false, true, true},
+                        {"both cleared", true, true, false}};
+  for (const Case& c : cases) {
+    TimerBench b;  // TIM1
+    Timer tim10("TIM10", 0x40014400, {ClockGate::kAPB2, 17}, kUpIrq, false);
+    b.m.attach(tim10);
+    for (Timer* t : {&b.tim, &tim10}) {
+      t->write(DIER, DIER_UIE, kAll);
+      t->write(ARR, 99, kAll);
+      t->write(CR1, CR1_CEN, kAll);
+    }
+    run_for(b.m, 1000);
+    ASSERT_TRUE(b.m.nvic().irq_level(kUpIrq)) << c.what;
+    if (c.clear_tim1) b.write(SR, 0);
+    if (c.clear_tim10) tim10.write(SR, 0, kAll);
+    EXPECT_EQ(c.line, b.m.nvic().irq_level(kUpIrq)) << c.what;
+  }
 }
 
 TEST(Timer, ShouldCountAtTimerClockDividedByPrescaler) {

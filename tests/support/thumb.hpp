@@ -67,6 +67,13 @@ public:
   Thumb& cpsid_i() { return h(0xB672); }
   Thumb& nop() { return h(0xBF00); }
   Thumb& wfi() { return h(0xBF30); }
+  Thumb& wfe() { return h(0xBF20); }
+  Thumb& sev() { return h(0xBF40); }
+  Thumb& cpsid_f() { return h(0xB671); }
+  // Special registers by SYSm: 0 APSR, 3 xPSR, 5 IPSR, 6 EPSR, 7 IEPSR,
+  // 16 PRIMASK, 17 BASEPRI, 19 FAULTMASK.
+  Thumb& mrs(int rd, int sysm) { return h(0xF3EF).h(0x8000 | rd << 8 | sysm); }
+  Thumb& msr(int sysm, int rn) { return h(0xF380 | rn).h(0x8800 | sysm); }
   Thumb& udf() { return h(0xDE00); }
 
   // --- floating point ------------------------------------------------------
