@@ -250,6 +250,7 @@ TEST_P(SleepWake, ShouldWakeOnlyForWhatTheArchitectureNames) {
   if (c.sevonpend_systick) {
     m.write32(0xE000ED10, 1u << 4);  // SCR SEVONPEND
     m.write32(kSysTickLoad, 199);
+    m.write32(kSysTickVal, 0);  // VAL is arbitrary after reset
     m.write32(kSysTickCtrl, 7);
   }
 
