@@ -18,6 +18,13 @@ AudioSink::AudioSink(Machine& m, Dac& dac, Consumer out) : m_(m), dac_(dac), out
   if (dac_.enabled()) level_ = static_cast<std::uint8_t>(dac_.code() >> 4);
   listener_ = dac_.on_output([this](const Dac::Sample& s) {
     take_until(s.time);
+    const cycles_t period = hclk_ / kRate;
+    if (!written_ || s.time - last_write_ > period + period / 2) {
+      anchor_ = s.time + period / 2;  // lock the grid onto this run of writes
+      k_ = 0;
+    }
+    written_ = true;
+    last_write_ = s.time;
     level_ = static_cast<std::uint8_t>(s.code >> 4);
   });
 }

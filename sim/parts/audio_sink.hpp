@@ -5,6 +5,13 @@
 // appears byte for byte. Samples are taken in board time and handed to the
 // consumer in chunks (at least at every flush()).
 //
+// The sampling grid locks onto the DAC's writes: when the output is written
+// after more than a sample period of quiet (a clip starts), the next sample
+// is taken half a period after that write. The transfers of a clip come one
+// period apart with a few cycles of jitter, so each one then lands well
+// inside its own sample interval; the price is a shift of less than one
+// sample period at the start of a clip.
+//
 // WavFile writes such samples as a WAV file (PCM, 8-bit unsigned, mono,
 // 8000/s) whose header is rewritten after every chunk, so the file is valid
 // while it grows; the destructor finalises it.
@@ -48,6 +55,8 @@ private:
   int listener_ = 0;
   Consumer out_;
   std::uint8_t level_ = 0x80;
+  bool written_ = false;
+  cycles_t last_write_ = 0;
   std::uint32_t hclk_ = 0;
   cycles_t anchor_ = 0;  // time of sample k_ = 0 at the current rate
   std::uint64_t k_ = 0;  // next sample's index since anchor_

@@ -344,7 +344,8 @@ void Timer::overflow() {
 
 // k more overflows with unchanged settings, in one step.
 void Timer::bulk_overflows(std::uint64_t k) {
-  const std::uint64_t per_update = std::uint64_t{regs_[RCR]} + 1;  // rep_count_ reloads from RCR
+  // rep_count_ reloads from RCR (only the advanced timers have one).
+  const std::uint64_t per_update = (kind_ == TimerKind::kAdvanced ? std::uint64_t{regs_[RCR]} : 0) + 1;
   for (int ch = 0; ch < channels_; ++ch)
     if (output_channel(ch) && ccr_active_[ch] <= arr_active_) regs_[SR] |= SR_CCIF(ch);
   if (k <= rep_count_) {
