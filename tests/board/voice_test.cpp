@@ -106,6 +106,27 @@ TEST_F(Voice, ShouldPlayEveryByteOfAClipAtAnOddAddressOncePer125Microseconds) {
   EXPECT_EQ(clip.back() << 4, board().dac().code()) << "the output holds the last sample";
 }
 
+TEST(VoiceSkip, ShouldPlayTheSameSamplesAtTheSameTimesWithAndWithoutIdleSkipping) {
+  std::vector<Dac::Sample> traces[2];
+  std::uint64_t instructions[2];
+  for (const bool skip : {true, false}) {
+    BoardOptions o;
+    o.idle_skip = skip;
+    Board b(o);
+    ASSERT_TRUE(b.boot());
+    b.dac().record_trace(true);
+    const std::uint32_t clip = b.m().var32("Mxx_raw", 4 * 30);
+    b.m().call("start_DAC1", {clip + 1, 400});
+    b.m().run_ms(60);
+    ASSERT_FALSE(b.m().faulted()) << b.m().fault_report();
+    traces[skip] = b.dac().trace();
+    instructions[skip] = b.m().stats().instructions;
+  }
+  ASSERT_EQ(400u, traces[0].size());
+  EXPECT_EQ(traces[0], traces[1]);
+  EXPECT_EQ(instructions[0], instructions[1]);
+}
+
 TEST_F(Voice, ShouldRecordAPlayedClipIntoTheWavFileByteForByte) {
   ASSERT_TRUE(boot());
   const std::string path = ::testing::TempDir() + "voice_test.wav";
