@@ -24,8 +24,11 @@ configure: bootstrap
 	@if [ ! -f $(BUILD)/build.ninja ] || [ $(BUILD)/engine/ready -nt $(BUILD)/build.ninja ]; then \
 	  cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo; fi
 
+RUN_WAV := $(BUILD)/run-audio.wav
+
 run: all
-	$(VBOARD) $(VBOARD_ARGS) $(ELF)
+	@echo "make run: the audio output is recorded into $(RUN_WAV)"
+	$(VBOARD) --wav $(RUN_WAV) $(VBOARD_ARGS) $(ELF)
 
 test: all
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)

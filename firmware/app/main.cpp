@@ -7,7 +7,9 @@
 #include "app/console.hpp"
 #include "app/hwclock.hpp"
 #include "console/xprintf.hpp"
+#include "drivers/dac.hpp"
 #include "drivers/rtc.hpp"
+#include "drivers/sdac.hpp"
 #include "drivers/tcxo_rtc.hpp"
 #include "drivers/usart.hpp"
 #include "mcu/dbgmcu.hpp"
@@ -103,7 +105,16 @@ int main(void) {
   init_sspi_rtc();
   hwclock_r();
 
-  // Beeper, audio output, USB device: each brought up here in turn.
+  // Beeper: brought up here in turn.
+
+  // Voice output: DAC with its sample clock, the audio DAC's master clock,
+  // then the audio DAC itself.
+  xprintf("setup DAC and SDAC\r\n");
+  setup_DAC1();
+  setup_TIM8();
+  setup_SDAC();
+
+  // USB device: brought up here in turn.
 
   time_display();
   xprintf("setup done.\r\n\r\n");

@@ -1,8 +1,11 @@
 #include "sim/board/board.hpp"
 
 #include <algorithm>
+#include <array>
 
+#include "sim/periph/dac.hpp"
 #include "sim/periph/dbgmcu.hpp"
+#include "sim/periph/dma.hpp"
 #include "sim/periph/exti.hpp"
 #include "sim/periph/flash_if.hpp"
 #include "sim/periph/gpio.hpp"
@@ -27,6 +30,23 @@ constexpr ClockGate kUsart2Gate{ClockGate::kAPB1, 17};
 constexpr ClockGate kUsart3Gate{ClockGate::kAPB1, 18};
 constexpr int kUsart2Irq = 38;
 constexpr int kUsart3Irq = 39;
+// Voice output.
+constexpr std::uint32_t kTim6Base = 0x40001000;
+constexpr ClockGate kTim6Gate{ClockGate::kAPB1, 4};
+constexpr int kTim6Irq = 54;  // TIM6_DAC
+constexpr std::uint32_t kTim8Base = 0x40010400;
+constexpr ClockGate kTim8Gate{ClockGate::kAPB2, 1};
+constexpr int kTim8UpIrq = 44;  // TIM8_UP_TIM13
+constexpr std::uint32_t kDma1Base = 0x40026000;
+constexpr ClockGate kDma1Gate{ClockGate::kAHB1, 21};
+constexpr std::array<int, 8> kDma1Irqs{11, 12, 13, 14, 15, 16, 17, 47};
+constexpr std::uint32_t kDacBase = 0x40007400;
+constexpr ClockGate kDacGate{ClockGate::kAPB1, 29};
+// DMA1 request map: TIM6_UP is channel 7 of stream 1.
+constexpr int kTim6UpStream = 1, kTim6UpChannel = 7;
+constexpr Pin kDacPin = PA(4);
+constexpr Pin kMclkPin = PC(7);
+constexpr unsigned kTim8Af = 3;
 }  // namespace
 
 Board::Board(BoardOptions opts) : opts_(std::move(opts)) {
@@ -75,6 +95,23 @@ Board::Board(BoardOptions opts) : opts_(std::move(opts)) {
     tim1_->clocks_changed();
   });
 
+  // Voice output: TIM6 paces DMA1 stream 1 into the DAC; TIM8 clocks the
+  // audio DAC on PC7.
+  tim6_ = std::make_unique<Timer>("TIM6", kTim6Base, kTim6Gate, kTim6Irq, false);
+  tim8_ = std::make_unique<Timer>("TIM8", kTim8Base, kTim8Gate, kTim8UpIrq, true);
+  dma1_ = std::make_unique<Dma>("DMA1", kDma1Base, kDma1Gate, kDma1Irqs);
+  dac_ = std::make_unique<Dac>("DAC", kDacBase, kDacGate, [this] { return gpio_->mode(kDacPin) == Gpio::Mode::kAnalog; });
+  for (Peripheral* p : std::initializer_list<Peripheral*>{tim6_.get(), tim8_.get(), dma1_.get(), dac_.get()}) {
+    machine_.attach(*p);
+    rcc_->add_reset_target(*p);
+  }
+  tim6_->connect_update_dma(*dma1_, kTim6UpStream, kTim6UpChannel);
+  rcc_->on_change([this] {
+    tim6_->clocks_changed();
+    tim8_->clocks_changed();
+  });
+  codec_ = std::make_unique<AudioCodec>(machine_, *gpio_, [this] { return pc7_clock_hz(); }, opts_.codec);
+
   machine_.power_on(opts_.seed);
   machine_.load_elf(opts_.elf);
   machine_.reset();  // power-on: every model and the core from their reset state
@@ -84,6 +121,11 @@ Board::Board(BoardOptions opts) : opts_(std::move(opts)) {
 }
 
 Board::~Board() = default;
+
+double Board::pc7_clock_hz() {
+  if (gpio_->mode(kMclkPin) != Gpio::Mode::kAlternate || gpio_->alternate_function(kMclkPin) != kTim8Af) return 0;
+  return tim8_->output_clock_hz(1);  // channel 2
+}
 
 const std::string& Board::usart3_output() const { return usart3_->peer_received(); }
 

@@ -8,6 +8,7 @@
 
 #include "sim/core/machine.hpp"
 #include "sim/core/unknown_values.hpp"
+#include "sim/parts/audio_codec.hpp"
 #include "sim/parts/tcxo_rtc.hpp"
 
 namespace vb {
@@ -21,6 +22,8 @@ class Gpio;
 class Timer;
 class Usart;
 class Rtc;
+class Dma;
+class Dac;
 
 struct BoardOptions {
   std::string elf;            // empty: the image built by this tree
@@ -32,6 +35,7 @@ struct BoardOptions {
   // Power-up contents of the RAMs and SysTick's reset values (UNKNOWN on the
   // chip): drawn from this seed, so a run repeats exactly.
   std::uint64_t seed = kDefaultSeed;
+  AudioCodecOptions codec;    // the audio DAC on its two-wire bus
 };
 
 class Board {
@@ -53,6 +57,16 @@ public:
   // The backup domain (on-chip RTC, LSE/LSI) and the external RTC chip.
   Rtc& rtc() { return *rtc_; }
   TcxoRtc& tcxo_rtc() { return *tcxo_rtc_; }
+  // Voice output: the sample clock TIM6, DMA1, the DAC, TIM8 (the audio
+  // DAC's master clock) and the audio DAC part.
+  Timer& tim6() { return *tim6_; }
+  Timer& tim8() { return *tim8_; }
+  Dma& dma1() { return *dma1_; }
+  Dac& dac() { return *dac_; }
+  AudioCodec& codec() { return *codec_; }
+  // The clock on PC7 now: TIM8 channel 2's wave while PC7 is in alternate
+  // function 3; 0 otherwise.
+  double pc7_clock_hz();
   // Everything the console (USART3) has sent so far, as its far end got it.
   const std::string& usart3_output() const;
 
@@ -81,6 +95,12 @@ private:
   std::unique_ptr<Usart> usart3_;
   std::unique_ptr<Rtc> rtc_;
   std::unique_ptr<TcxoRtc> tcxo_rtc_;
+  // Voice output.
+  std::unique_ptr<Timer> tim6_;
+  std::unique_ptr<Timer> tim8_;
+  std::unique_ptr<Dma> dma1_;
+  std::unique_ptr<Dac> dac_;
+  std::unique_ptr<AudioCodec> codec_;
   // Later models and parts (serial, timekeeping, voice, timers, USB) are
   // added here by their owners.
 };

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "sim/board/board.hpp"
+#include "sim/cli/audio_out.hpp"
 #include "sim/cli/runner.hpp"
 #include "sim/cli/serial_links.hpp"
 #include "sim/periph/bcd_calendar.hpp"
@@ -58,6 +59,10 @@ const char kUsage[] =
     "                provably repeat are skipped; the firmware sees no difference)\n"
     "  --usart2 M    USART2's far end: pty (a pseudo-terminal, the default on a\n"
     "                terminal), loopback (TX wired to RX) or none\n"
+    "  --wav FILE    record the audio output (the DAC: 8-bit unsigned mono, 8000\n"
+    "                samples/s) into the WAV file FILE, playable while it grows\n"
+    "  --audio       also play the audio output live through the host's sound\n"
+    "                system (pacat or aplay; not with --fast)\n"
     "  -h, --help    this text\n"
     "\n"
     "exit status: 0 after a normal run, 1 when the firmware faulted, 2 on a usage\n"
@@ -67,6 +72,7 @@ struct Options {
   vb::BoardOptions board;
   vb::cli::RunOptions run;
   std::string usart2;  // "pty", "loopback", "none"; empty: pty on a terminal
+  vb::cli::AudioOptions audio;
   bool help = false;
 };
 
@@ -142,6 +148,7 @@ Options parse(int argc, char** argv) {
       if (t.empty() || t[0] == '-' || used != t.size()) throw std::invalid_argument("--seed needs a whole number, not '" + t + "'");
     } else if (a == "--cpi") {
       o.board.cpi = static_cast<unsigned>(parse_number(a, need_value(), 1));
+    } else if (vb::cli::parse_audio_option(a, need_value, o.audio)) {
     } else if (!a.empty() && a[0] == '-') {
       throw std::invalid_argument("unknown option " + a);
     } else if (o.board.elf.empty()) {
@@ -192,6 +199,7 @@ int main(int argc, char** argv) {
     } else {
       runner.add_link(std::make_unique<vb::cli::ConsoleCapture>(*board, STDOUT_FILENO));
     }
+    if (auto audio = vb::cli::make_audio_out(*board, opts.audio, opts.run.real_time)) runner.add_link(std::move(audio));
     const std::string usart2 = opts.usart2.empty() ? (terminal ? "pty" : "none") : opts.usart2;
     if (usart2 == "pty") {
       auto pty = std::make_unique<vb::cli::PtyPort>(board->usart2());

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "sim/core/machine.hpp"
+#include "sim/periph/dma.hpp"
 
 namespace vb {
 
@@ -91,8 +92,65 @@ void Timer::write(std::uint32_t offset, std::uint32_t value, std::uint32_t mask)
       update_preloaded(offset);
       break;
   }
+  if (offset == CR1 || offset == DIER || offset == CCMR1 || offset == CCMR2 || offset == CCER) check_modes();
   update_irq();
   schedule();
+}
+
+// What the model does not do is reported when the firmware turns it on.
+void Timer::check_modes() {
+  const std::uint32_t dier = regs_[DIER];
+  if ((dier & DIER_UDE) && !dma_) report("update DMA request (DIER UDE) goes to no modelled DMA stream");
+  if (dier & DIER_DMA & ~DIER_UDE)
+    report("capture/compare, COM and trigger DMA requests (DIER bits 9-14) are not modelled");
+  if (channels_ == 0) return;
+  const std::uint32_t ccer = regs_[CCER];
+  for (int ch = 0; ch < channels_; ++ch) {
+    if (!(ccer & (CCER_CCE(ch) | CCER_CCNE(ch)))) continue;
+    const std::uint32_t field = regs_[ccmr_of(ch)] >> ccmr_shift(ch);
+    const std::string name = "channel " + std::to_string(ch + 1);
+    if (field & CCMR_CCS) {
+      report(name + ": input capture is not modelled");
+    } else if (const std::uint32_t ocm = field >> CCMR_OCM_POS & 7; ocm != OCM_FROZEN && ocm != OCM_TOGGLE) {
+      report(name + ": output compare mode " + std::to_string(ocm) + " (CCMR OCxM) is not modelled");
+    }
+    if (ccer & CCER_CCNE(ch)) report(name + ": complementary outputs (CCER CCxNE) are not modelled");
+  }
+}
+
+void Timer::connect_update_dma(Dma& dma, int stream, int channel) {
+  dma_ = &dma;
+  dma_stream_ = stream;
+  dma_channel_ = channel;
+  dma.connect_request(stream, channel);
+  // Requests made while the stream was off went nowhere: bring the counter up
+  // to the change first, then plan the next update for the stream.
+  dma.on_stream_change(stream, [this](bool before) {
+    if (before) {
+      sync_now();
+    } else {
+      schedule();
+    }
+  });
+}
+
+bool Timer::dma_listening() const {
+  return dma_ && (regs_[DIER] & DIER_UDE) && dma_->listening(dma_stream_, dma_channel_);
+}
+
+void Timer::dma_request() {
+  if (dma_ && (regs_[DIER] & DIER_UDE)) dma_->request(dma_stream_, dma_channel_);
+}
+
+double Timer::output_clock_hz(int ch) const {
+  if (ch < 0 || ch >= channels_ || !counting()) return 0;
+  const std::uint32_t field = regs_[ccmr_of(ch)] >> ccmr_shift(ch);
+  if ((field & CCMR_CCS) || (field >> CCMR_OCM_POS & 7) != OCM_TOGGLE) return 0;
+  if (!(regs_[CCER] & CCER_CCE(ch))) return 0;
+  if (kind_ == TimerKind::kAdvanced && !(regs_[BDTR] & BDTR_MOE)) return 0;
+  if (ccr_active_[ch] > arr_active_) return 0;  // never matches: the output stands still
+  // One toggle per counter period: the wave's period is two counter periods.
+  return counter_hz() / (arr_active_ + 1.0) / 2.0;
 }
 
 void Timer::reset() {
@@ -286,7 +344,8 @@ void Timer::overflow() {
 
 // k more overflows with unchanged settings, in one step.
 void Timer::bulk_overflows(std::uint64_t k) {
-  const std::uint64_t per_update = std::uint64_t{regs_[RCR]} + 1;  // rep_count_ reloads from RCR
+  // rep_count_ reloads from RCR (only the advanced timers have one).
+  const std::uint64_t per_update = (kind_ == TimerKind::kAdvanced ? std::uint64_t{regs_[RCR]} : 0) + 1;
   for (int ch = 0; ch < channels_; ++ch)
     if (output_channel(ch) && ccr_active_[ch] <= arr_active_) regs_[SR] |= SR_CCIF(ch);
   if (k <= rep_count_) {
@@ -300,8 +359,10 @@ void Timer::bulk_overflows(std::uint64_t k) {
   update_event(true);
   rep_count_ = static_cast<std::uint32_t>(per_update - 1 - after_first % per_update);
   update_events_ += updates - 1;
-  for (std::uint64_t i = 1; i < updates; ++i)
+  for (std::uint64_t i = 1; i < updates; ++i) {
+    dma_request();
     for (auto& fn : listeners_) fn();
+  }
 }
 
 // The update event: shadow registers take their preload values, the
@@ -311,6 +372,7 @@ void Timer::update_event(bool from_counter) {
   if (from_counter || !(regs_[CR1] & CR1_URS)) regs_[SR] |= SR_UIF;
   if (from_counter && (regs_[CR1] & CR1_OPM)) regs_[CR1] &= ~CR1_CEN;
   ++update_events_;
+  dma_request();
   for (auto& fn : listeners_) fn();
 }
 
@@ -347,7 +409,7 @@ void Timer::schedule() {
   constexpr std::uint64_t kNone = ~std::uint64_t{0};
   const std::uint64_t to_overflow = ticks_for(increments_to(arr_active_) + 1);
   std::uint64_t ticks = kNone;
-  const bool want_update = (dier & (DIER_UIE | DIER_UDE)) || !listeners_.empty() || (regs_[CR1] & CR1_OPM);
+  const bool want_update = (dier & DIER_UIE) || dma_listening() || !listeners_.empty() || (regs_[CR1] & CR1_OPM);
   if (want_update) ticks = to_overflow;
   for (int ch = 0; ch < channels_; ++ch) {
     if (!output_channel(ch) || !(dier & (SR_CCIF(ch) | DIER_CCDE(ch)))) continue;

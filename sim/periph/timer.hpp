@@ -9,9 +9,19 @@
 // what somebody waits for (an enabled interrupt or DMA request, an update
 // listener, one-pulse stop).
 //
+// Outputs: a channel in toggle mode with its output enabled (CCxE, and MOE
+// on the advanced timers) carries a square wave of half the update rate;
+// the model does not toggle the pin at each match but says which clock the
+// channel puts out (output_clock_hz), and the board routes it through the
+// pin's alternate function. Frozen channels only set their flags.
+// DMA requests: the update request goes to the DMA stream it is connected
+// to; with no stream listening it costs no event.
+//
 // Not modelled yet, reported when used: down and centre-aligned counting,
-// slave modes. Capture inputs, output pins, dead time and break inputs have
-// no effect yet (registers stored).
+// slave modes, input capture, output modes other than frozen and toggle on
+// an enabled output, DMA requests without a connected stream (and the
+// capture/compare, COM and trigger requests). Dead time and break inputs
+// have no effect (registers stored).
 #pragma once
 #include <array>
 #include <cstdint>
@@ -26,6 +36,8 @@
 #include "sim/periph/reg_bank.hpp"
 
 namespace vb {
+
+class Dma;
 
 namespace tim_reg {
 inline constexpr std::uint32_t CR1 = 0x00;
@@ -67,6 +79,14 @@ constexpr unsigned ccmr_shift(int ch) { return (ch & 1) * 8; }
 constexpr std::uint32_t ccmr_of(int ch) { return ch < 2 ? CCMR1 : CCMR2; }
 inline constexpr std::uint32_t CCMR_CCS = 3u << 0;
 inline constexpr std::uint32_t CCMR_OCPE = 1u << 3;
+inline constexpr unsigned CCMR_OCM_POS = 4;  // OCxM, 3 bits
+inline constexpr std::uint32_t OCM_FROZEN = 0;
+inline constexpr std::uint32_t OCM_TOGGLE = 3;
+constexpr std::uint32_t CCER_CCE(int ch) { return 1u << (4 * ch); }
+constexpr std::uint32_t CCER_CCNE(int ch) { return 1u << (4 * ch + 2); }
+inline constexpr std::uint32_t BDTR_MOE = 1u << 15;
+// DIER DMA request bits: update, capture/compare 1-4, COM, trigger.
+inline constexpr std::uint32_t DIER_DMA = 0x7F00;
 
 // The register sets of the timer kinds.
 inline constexpr std::array<RegDef, 20> kAdvancedMap{{
@@ -160,8 +180,10 @@ public:
   // continues at the new one (also when the timer's clock gate changed).
   void clocks_changed();
   // Called at every update event, after the shadow registers were loaded
-  // (for DMA requests and trigger outputs of later models).
+  // (for trigger outputs of later models).
   void on_update(std::function<void()> fn);
+  // The update DMA request (UDE) goes to `channel` of `stream` of `dma`.
+  void connect_update_dma(Dma& dma, int stream, int channel);
 
   // --- observation --------------------------------------------------------
   TimerKind kind() const { return kind_; }
@@ -173,6 +195,9 @@ public:
   // Counter clock now: the APB timer clock divided by the active prescaler.
   double counter_hz() const;
   std::uint32_t counter() { sync_now(); return cnt_; }
+  // The frequency of the square wave channel `ch` (0-3) puts out now; 0 when
+  // it puts out none (not toggling, output off, counter stopped).
+  double output_clock_hz(int ch) const;
 
 private:
   void write_cr1(std::uint32_t value, std::uint32_t mask);
@@ -197,6 +222,9 @@ private:
   void schedule();
   void update_irq();
   void set_line(int slot, int irq, bool level);
+  void check_modes();
+  bool dma_listening() const;
+  void dma_request();
 
   static constexpr std::uint32_t kMax = 0xFFFF;  // every counter here is 16 bits wide
   TimerKind kind_;
@@ -206,6 +234,8 @@ private:
   std::uint32_t events_mask_;  // EGR bits this kind has
   RegBank regs_;
   std::vector<std::function<void()>> listeners_;
+  Dma* dma_ = nullptr;
+  int dma_stream_ = 0, dma_channel_ = 0;
 
   // Counting state at `anchor_` (machine cycle); phase_ is the fraction of a
   // timer-clock tick already elapsed, in units of 1/hclk_.

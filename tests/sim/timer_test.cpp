@@ -56,7 +56,7 @@ TEST(Timer, ShouldUpdate8000TimesPerSecondWithFirmwareSettings) {
   TimerBench b;
   b.write(ARR, 17999);
   b.write(CR2, 0x20);
-  b.write(DIER, 0x4141);
+  b.write(DIER, DIER_UIE);
   b.write(SR, 0);
   b.write(CR1, 1);
   std::vector<cycles_t> times;
