@@ -15,6 +15,7 @@
 #include "mcu/scb.hpp"
 #include "mcu/systick.hpp"
 #include "system/systick.hpp"
+#include "usb/cdc/usb_vcp.hpp"
 
 extern "C" {
 
@@ -103,7 +104,13 @@ int main(void) {
   init_sspi_rtc();
   hwclock_r();
 
-  // Beeper, audio output, USB device: each brought up here in turn.
+  // Beeper, audio output: each brought up here in turn.
+
+  // USB device: the virtual COM port (the host enumerates it later, in the
+  // OTG_FS interrupt).
+  xprintf("setup OTG_FS(CDC:VCP)\r\n");
+  OTG_FS_init();
+  xprintf("USB(OTG_FS) CDC-VCOM Port shell console start.\r\n");
 
   time_display();
   xprintf("setup done.\r\n\r\n");

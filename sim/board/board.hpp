@@ -20,6 +20,8 @@ class Gpio;
 class Timer;
 class Usart;
 class Rtc;
+class OtgFs;
+class UsbHost;
 
 struct BoardOptions {
   std::string elf;            // empty: the image built by this tree
@@ -28,6 +30,9 @@ struct BoardOptions {
   TcxoRtcOptions rtc_chip;    // the external RTC: fitted or not, the time it holds
   unsigned cpi = 1;           // cycles per instruction
   bool idle_skip = true;      // fast-forward the idle main loop (exact; off: every pass runs)
+  // USB: the cable to the host plugged in at power-up (the host then
+  // enumerates the board and opens the virtual COM port).
+  bool usb_cable = false;
 };
 
 class Board {
@@ -49,6 +54,9 @@ public:
   // The backup domain (on-chip RTC, LSE/LSI) and the external RTC chip.
   Rtc& rtc() { return *rtc_; }
   TcxoRtc& tcxo_rtc() { return *tcxo_rtc_; }
+  // USB: the OTG_FS core and the host at the other end of the cable.
+  OtgFs& otg_fs() { return *otg_fs_; }
+  UsbHost& usb_host() { return *usb_host_; }
   // Everything the console (USART3) has sent so far, as its far end got it.
   const std::string& usart3_output() const;
 
@@ -77,6 +85,9 @@ private:
   std::unique_ptr<Usart> usart3_;
   std::unique_ptr<Rtc> rtc_;
   std::unique_ptr<TcxoRtc> tcxo_rtc_;
+  // USB device core and the host on the cable.
+  std::unique_ptr<OtgFs> otg_fs_;
+  std::unique_ptr<UsbHost> usb_host_;
   // Later models and parts (serial, timekeeping, voice, timers, USB) are
   // added here by their owners.
 };
