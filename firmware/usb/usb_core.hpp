@@ -130,6 +130,12 @@ struct USB_OTG_CORE_HANDLE {
   DCD_DEV dev;
 };
 
+// The layout the virtual board's tests read through the handle's symbol.
+static_assert(sizeof(USB_OTG_EP) == 40);
+static_assert(offsetof(USB_OTG_CORE_HANDLE, dev) == 272);
+static_assert(offsetof(DCD_DEV, DevRemoteWakeup) == 8 && offsetof(DCD_DEV, in_ep) == 12);
+static_assert(offsetof(DCD_DEV, out_ep) == 612 && offsetof(DCD_DEV, setup_packet) == 1212);
+
 // Control transfer stages (device_state) and device states (device_status).
 enum : std::uint8_t {
   USB_OTG_EP0_IDLE = 0, USB_OTG_EP0_SETUP = 1, USB_OTG_EP0_DATA_IN = 2,

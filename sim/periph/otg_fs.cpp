@@ -377,6 +377,9 @@ void OtgFs::write_global(const RegDef& def, std::uint32_t offset, std::uint32_t 
       ready();
       break;
     }
+    case DCFG:
+      if ((v & DCFG_DAD) != (old & DCFG_DAD)) old_address_ = static_cast<int>((old & DCFG_DAD) >> 4);
+      break;
     case PCGCCTL:
       if (v & PCGCCTL_GATING) report("PCGCCTL clock gating is not modelled");
       break;
@@ -480,7 +483,9 @@ bool OtgFs::attached() const {
 
 std::uint8_t OtgFs::address() const { return static_cast<std::uint8_t>((regs_[DCFG] & DCFG_DAD) >> 4); }
 
-bool OtgFs::addressed(std::uint8_t addr) const { return attached() && !in_reset_ && enumerated_ && addr == address(); }
+bool OtgFs::addressed(std::uint8_t addr) const {
+  return attached() && !in_reset_ && enumerated_ && (addr == address() || addr == old_address_);
+}
 
 void OtgFs::set_vbus(bool on) {
   if (on == vbus_) return;
@@ -502,6 +507,7 @@ void OtgFs::bus_reset_begin() {
   if (!attached()) return;
   in_reset_ = true;
   enumerated_ = false;
+  old_address_ = -1;
   regs_[DSTS] &= ~DSTS_SUSPSTS;
   regs_[GINTSTS] |= GINT_USBRST;
   update_irq();
@@ -551,6 +557,7 @@ std::uint32_t OtgFs::ep_mps(std::uint32_t ctl, int n) const {
 
 Handshake OtgFs::setup(std::uint8_t addr, std::span<const std::uint8_t, 8> packet) {
   if (!addressed(addr)) return Handshake::kNone;
+  if (addr == address()) old_address_ = -1;
   // Always acknowledged; endpoint 0 leaves its stall and NAKs until the
   // firmware has seen the request.
   for (std::uint32_t* c : {&in_[0].ctl, &out_[0].ctl}) *c = (*c & ~EPCTL_STALL) | EPCTL_NAKSTS | EPCTL_DPID;
@@ -619,6 +626,7 @@ Handshake OtgFs::in(std::uint8_t addr, std::uint8_t ep, std::vector<std::uint8_t
     txf_[fifo].pop_front();
     for (std::uint32_t b = 0; b < 4 && 4 * i + b < len; ++b) data.push_back(static_cast<std::uint8_t>(w >> (8 * b)));
   }
+  if (ep == 0 && len == 0) old_address_ = -1;  // the status stage of SET_ADDRESS is over
   pid = (e.ctl & EPCTL_DPID) ? 1 : 0;
   e.ctl ^= EPCTL_DPID;
   const std::uint32_t count = pktcnt(e.tsiz) - 1;

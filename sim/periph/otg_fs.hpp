@@ -182,6 +182,9 @@ private:
   bool in_reset_ = false;
   bool enumerated_ = false;
   std::uint32_t stupcnt_left_ = 0;
+  // A new address takes effect once the status stage of SET_ADDRESS (a
+  // zero-length IN on endpoint 0) has gone out at the old one.
+  int old_address_ = -1;
   std::function<bool()> lines_ok_;
   std::function<void()> on_ready_;
 };
