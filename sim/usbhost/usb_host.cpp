@@ -234,10 +234,7 @@ std::uint64_t UsbHost::control(std::array<std::uint8_t, 8> setup, std::vector<st
   p->data_in = (setup[0] & 0x80) != 0;
   p->t.length = static_cast<std::size_t>(setup[6] | setup[7] << 8);
   p->t.ep = p->data_in ? 0x80 : 0x00;
-  if (!p->data_in) {
-    out_data.resize(std::min(out_data.size(), p->t.length));
-    p->t.data = std::move(out_data);
-  }
+  if (!p->data_in) p->t.data = std::move(out_data);
   p->done = std::move(done);
   return submit(std::move(p));
 }
@@ -253,7 +250,7 @@ std::uint64_t UsbHost::control(std::uint8_t bmRequest, std::uint8_t bRequest, st
                                       static_cast<std::uint8_t>(wIndex >> 8),
                                       static_cast<std::uint8_t>(wLength),
                                       static_cast<std::uint8_t>(wLength >> 8)};
-  if (!(bmRequest & 0x80) && out_data.size() < wLength) out_data.resize(wLength);
+  if (!(bmRequest & 0x80)) out_data.resize(wLength);
   return control(s, std::move(out_data), std::move(done));
 }
 
@@ -364,7 +361,7 @@ bool UsbHost::step(Pending& p, double& bus_us) {
         const Handshake h = dev_.setup(address_, std::span<const std::uint8_t, 8>(p.t.setup));
         record(Token::kSetup, 0, 0, {p.t.setup.begin(), p.t.setup.end()}, h);
         if (h == Handshake::kNone) return no_answer();
-        p.stage = p.t.length == 0 ? Pending::Stage::kStatus : Pending::Stage::kData;
+        p.stage = (p.data_in ? p.t.length : p.t.data.size()) == 0 ? Pending::Stage::kStatus : Pending::Stage::kData;
         p.ctl_toggle = 1;
         bus_us = bus_time_us(8);
         return true;

@@ -82,6 +82,8 @@ public:
 
   // --- transfers ----------------------------------------------------------------
   // Control transfer to the device's current address (0 before SET_ADDRESS).
+  // This form sends `out_data` as given, even when it is longer than the
+  // setup's wLength (a misbehaving host); the other pads or cuts it to wLength.
   std::uint64_t control(std::array<std::uint8_t, 8> setup, std::vector<std::uint8_t> out_data, Done done = {});
   std::uint64_t control(std::uint8_t bmRequest, std::uint8_t bRequest, std::uint16_t wValue, std::uint16_t wIndex,
                         std::uint16_t wLength, std::vector<std::uint8_t> out_data = {}, Done done = {});
