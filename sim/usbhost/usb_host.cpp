@@ -612,12 +612,20 @@ void UsbHost::write(const std::string& bytes) {
   pump_writes();
 }
 
+std::size_t UsbHost::write_pending() const {
+  std::size_t sent = 0;
+  if (write_busy_)
+    for (const auto& p : queue_)
+      if (p->t.id == write_id_) sent = p->offset;
+  return tx_pending_.size() - sent;
+}
+
 void UsbHost::pump_writes() {
   if (write_busy_ || tx_pending_.empty() || state_ != State::kConfigured || !port_enabled_) return;
   const std::size_t n = std::min(kWriteSize, tx_pending_.size());
   std::vector<std::uint8_t> chunk(tx_pending_.begin(), tx_pending_.begin() + static_cast<std::ptrdiff_t>(n));
   write_busy_ = true;
-  bulk_out(0x01, std::move(chunk), [this, n](const UsbTransfer& t) {
+  write_id_ = bulk_out(0x01, std::move(chunk), [this, n](const UsbTransfer& t) {
     write_busy_ = false;
     if (t.status == UsbTransfer::Status::kOk) tx_pending_.erase(0, n);
     if (t.status == UsbTransfer::Status::kOk || t.status == UsbTransfer::Status::kCancelled) pump_writes();

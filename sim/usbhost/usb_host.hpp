@@ -117,7 +117,8 @@ public:
   bool port_open() const { return port_open_; }
   // Queues bytes for bulk OUT (sent in 64-byte packets, in order).
   void write(const std::string& bytes);
-  std::size_t write_pending() const { return tx_pending_.size(); }
+  // Bytes written and not yet acknowledged by the device.
+  std::size_t write_pending() const;
   // Everything the device sent on bulk IN while the port was open.
   const std::string& received() const { return rx_stream_; }
   void clear_received() { rx_stream_.clear(); }
@@ -180,6 +181,7 @@ private:
   bool port_open_ = false;
   unsigned reads_queued_ = 0;
   bool write_busy_ = false, notify_queued_ = false;
+  std::uint64_t write_id_ = 0;
   std::string tx_pending_;
   std::string rx_stream_;
   std::function<void(const std::string&)> on_received_;
