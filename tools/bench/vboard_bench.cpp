@@ -14,6 +14,7 @@
 
 #include "sim/board/board.hpp"
 #include "sim/core/nvic.hpp"
+#include "sim/usbhost/usb_host.hpp"
 #include "tests/sim/core_thumb.hpp"
 
 namespace {
@@ -149,6 +150,47 @@ int idle_firmware(const std::string& elf, double ms, bool skip, Rate& r) {
   return 0;
 }
 
+// The board enumerated by the USB host and idle on the bus: a SOF every
+// 1 ms (one OTG_FS interrupt each), the port open with its bulk IN reads
+// pending and NAKed, nothing to send either way.
+int usb_idle_firmware(const std::string& elf, double ms) {
+  vb::BoardOptions o;
+  o.elf = elf;
+  o.usb_cable = true;
+  vb::Board board(o);
+  vb::Machine& m = board.m();
+  vb::UsbHost& host = board.usb_host();
+  if (!board.boot()) {
+    std::printf("  boot did not reach the main loop\n");
+    return 1;
+  }
+  while (host.state() != vb::UsbHost::State::kConfigured && m.now() < 2 * static_cast<std::uint64_t>(kHclk)) {
+    if (m.run_ms(10) == vb::Stop::kFault) break;
+  }
+  if (host.state() != vb::UsbHost::State::kConfigured) {
+    std::printf("  the host did not enumerate the board: %s %s\n", host.state_name().c_str(), host.failure().c_str());
+    return 1;
+  }
+  m.run_ms(20);  // the port open, the reads queued
+  const std::uint64_t i0 = m.stats().instructions, c0 = m.now(), s0 = m.stats().skipped_cycles;
+  const std::uint64_t usb0 = m.stats().exceptions[16 + 67].entries;
+  const auto t0 = Clock::now();
+  const vb::Stop stop = m.run_ms(ms);
+  Rate r;
+  r.wall_s = seconds_since(t0);
+  r.instructions = static_cast<double>(m.stats().instructions - i0);
+  r.device_ms = (m.now() - c0) * 1000.0 / m.clocks().hclk;
+  r.skipped = static_cast<double>(m.stats().skipped_cycles - s0) / static_cast<double>(m.now() - c0);
+  print_rate("effective", r);
+  std::printf("              %llu OTG_FS interrupts, %u bulk IN reads pending\n",
+              static_cast<unsigned long long>(m.stats().exceptions[16 + 67].entries - usb0), vb::UsbHost::kReadUrbs);
+  if (stop == vb::Stop::kFault) {
+    std::printf("  the firmware faulted:\n%s\n", m.fault_report().c_str());
+    return 1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -178,7 +220,9 @@ int main(int argc, char** argv) {
   try {
     Rate raw, effective;
     if (idle_firmware(elf, ms, false, raw) != 0) return 1;
-    return idle_firmware(elf, ms, true, effective);
+    if (idle_firmware(elf, ms, true, effective) != 0) return 1;
+    std::printf("\nfirmware enumerated on the USB host and idle on the bus, %.0f ms:\n", ms);
+    return usb_idle_firmware(elf, ms);
   } catch (const std::exception& e) {
     std::printf("  %s\n", e.what());
     return 1;
