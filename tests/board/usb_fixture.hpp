@@ -23,7 +23,7 @@ constexpr std::uint32_t kDeviceConfig = kDev + 0, kDeviceStatus = kDev + 2, kDev
                         kConnectionStatus = kDev + 5;
 constexpr std::uint32_t in_ep(unsigned n) { return kDev + 12 + 40 * n; }
 constexpr std::uint32_t out_ep(unsigned n) { return kDev + 612 + 40 * n; }
-constexpr std::uint32_t kEpIsStall = 2, kEpXferLen = 24;
+constexpr std::uint32_t kEpIsStall = 2, kEpMaxPacket = 8, kEpXferBuff = 12, kEpXferLen = 20, kEpXferCount = 24;
 using Status = UsbTransfer::Status;
 
 class UsbBoardTest : public BoardTest {
