@@ -163,5 +163,20 @@ TEST_F(UsbData, ShouldResumeOutputAfterUnplugAndNewEnumeration) {
   EXPECT_EQ(1u, var8("USB_OTG_dev", kConnectionStatus));
 }
 
+TEST_F(UsbData, ShouldSendAPieceCutOffByTheCableAgainAfterReplug) {
+  boot_enumerated();
+  host().close_port();  // nobody reads: the piece waits in the transmit FIFO
+  queue("abcdef");
+  ASSERT_TRUE(run_until([&] { return var8("USB_Tx_State") == 1; }, 20));
+  run_until([] { return false; }, 10);
+  host().unplug();
+  run_until([] { return false; }, 5);
+  queue("ghi");
+  host().plug();
+  ASSERT_TRUE(run_until([&] { return host().received().size() >= 9; }, 1000));
+  run_until([] { return false; }, 20);
+  EXPECT_EQ("abcdefghi", host().received());
+}
+
 }  // namespace
 }  // namespace vb::test

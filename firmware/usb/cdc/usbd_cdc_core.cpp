@@ -39,6 +39,8 @@ std::uint32_t usbd_cdc_AltSet = 0;
 namespace {
 
 std::uint32_t FrameCount = 0;
+// Ring index of the piece in flight on the bulk IN endpoint.
+std::uint32_t tx_piece_start = 0;
 
 USB_OTG_CORE_HANDLE* handle(void* pdev) { return static_cast<USB_OTG_CORE_HANDLE*>(pdev); }
 
@@ -59,6 +61,7 @@ void arm_rx(void* pdev) { DCD_EP_PrepareRx(handle(pdev), CDC_OUT_EP, USB_Rx_Buff
 void send_piece(void* pdev) {
   std::uint32_t len = APP_Rx_length > CDC_DATA_MAX_PACKET_SIZE ? CDC_DATA_MAX_PACKET_SIZE : APP_Rx_length;
   const std::uint32_t from = APP_Rx_ptr_out;
+  tx_piece_start = from;
   APP_Rx_ptr_out = from + len;
   APP_Rx_length -= len;
   USB_Tx_State = 1;
@@ -83,7 +86,11 @@ std::uint8_t usbd_cdc_Init(void* pdev, std::uint8_t) {
   DCD_EP_Open(handle(pdev), CDC_CMD_EP, CDC_CMD_PACKET_SIZE, EP_TYPE_INTR);
   USBD_DeviceDesc[4] = 0x02;  // communications device class
   USBD_DeviceDesc[5] = 0x00;
-  // Nothing can be in flight on freshly opened endpoints.
+  // Nothing can be in flight on freshly opened endpoints: a piece that was
+  // (the cable went while it waited) is sent again from the ring, and its
+  // stale copy leaves the transmit FIFO.
+  USB_OTG_FlushTxFifo(handle(pdev), CDC_IN_EP & 0x7F);
+  if (USB_Tx_State == 1) APP_Rx_ptr_out = tx_piece_start;
   USB_Tx_State = 0;
   APP_Rx_length = 0;
   VCP_fops.pIf_Init();
