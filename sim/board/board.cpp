@@ -85,6 +85,7 @@ Board::Board(BoardOptions opts) : opts_(std::move(opts)) {
       if (gpio_->mode(PA(pin)) != Gpio::Mode::kAlternate || gpio_->alternate_function(PA(pin)) != 10) return false;
     return true;
   });
+  otg_fs_->set_wakeup_line([this](bool level) { exti_->set_line(18, level); });
   usb_host_ = std::make_unique<UsbHost>(machine_, *otg_fs_);
   usb_host_->set_message_sink([this](const std::string& msg) { machine_.message(msg); });
 

@@ -24,7 +24,8 @@ constexpr std::uint32_t kGotgintW1c = 1u << 2 | 1u << 8 | 1u << 9 | 1u << 17 | 1
 constexpr std::uint32_t GOTGINT_SEDET = 1u << 2;
 constexpr std::uint32_t GOTGCTL_ASVLD = 1u << 18, GOTGCTL_BSVLD = 1u << 19;
 constexpr std::uint32_t GAHBCFG_GINT = 1u << 0, GAHBCFG_TXFELVL = 1u << 7;
-constexpr std::uint32_t GUSBCFG_FHMOD = 1u << 29;
+constexpr std::uint32_t GUSBCFG_FHMOD = 1u << 29, GUSBCFG_FDMOD = 1u << 30;
+constexpr double kModeChangeSeconds = 0.025;
 constexpr std::uint32_t GRSTCTL_CSRST = 1u << 0, GRSTCTL_RXFFLSH = 1u << 4, GRSTCTL_TXFFLSH = 1u << 5,
                         GRSTCTL_TXFNUM = 0x1Fu << 6, GRSTCTL_AHBIDL = 1u << 31;
 constexpr std::uint32_t GCCFG_PWRDWN = 1u << 16, GCCFG_VBUSBSEN = 1u << 19, GCCFG_SOFOUTEN = 1u << 20,
@@ -115,6 +116,7 @@ void OtgFs::reset() {
   in_reset_ = false;
   enumerated_ = false;
   stupcnt_left_ = 0;
+  mode_ready_at_ = 0;
   if (irq_level_) {
     irq_level_ = false;
     if (attached_to_machine()) machine().set_irq(kIrq, false);
@@ -324,6 +326,8 @@ void OtgFs::write(std::uint32_t offset, std::uint32_t value, std::uint32_t mask)
     if (accept_write(kOutEpRegs, reg, value, mask, 4) == nullptr) return;
     write_out_ep(static_cast<int>((offset - kOutEp) / kEpStride), reg, value, mask);
   } else {
+    if (offset >= DCFG && offset < PCGCCTL && machine().now() < mode_ready_at_)
+      report("device register written less than 25 ms after GUSBCFG forced device mode");
     const RegDef* def = accept_write(kRegs, offset, value, mask, 4);
     if (def == nullptr) return;
     write_global(*def, offset, value, mask);
@@ -337,6 +341,8 @@ void OtgFs::write_global(const RegDef& def, std::uint32_t offset, std::uint32_t 
   switch (offset) {
     case GUSBCFG:
       if (v & GUSBCFG_FHMOD) report("GUSBCFG FHMOD: host mode is not modelled");
+      if ((v ^ old) & GUSBCFG_FDMOD)
+        mode_ready_at_ = machine().now() + static_cast<cycles_t>(kModeChangeSeconds * machine().clocks().hclk);
       break;
     case GRSTCTL:
       // Soft reset and flushes complete at once (the core takes a few PHY
@@ -544,6 +550,10 @@ void OtgFs::suspend() {
 
 void OtgFs::resume() {
   if (!attached()) return;
+  if ((regs_[DSTS] & DSTS_SUSPSTS) && wakeup_) {
+    wakeup_(true);
+    wakeup_(false);
+  }
   regs_[DSTS] &= ~DSTS_SUSPSTS;
   regs_[GINTSTS] |= GINT_WKUPINT;
   update_irq();

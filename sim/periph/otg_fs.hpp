@@ -37,7 +37,8 @@
 // (PCGCCTL STPPCLK/GATEHCLK), no remote wake-up signalling (RWUSIG is
 // stored but sends nothing), no test modes (TCTL is reported). Soft reset,
 // FIFO flushes and endpoint disable finish at once, where the core takes a
-// few PHY clocks. The forced-mode change delay (25 ms) is not waited for.
+// few PHY clocks. A forced mode takes 25 ms to apply: device registers
+// written before are reported.
 #pragma once
 #include <array>
 #include <cstdint>
@@ -47,6 +48,7 @@
 #include <vector>
 
 #include "sim/core/peripheral.hpp"
+#include "sim/core/scheduler.hpp"
 #include "sim/periph/reg_bank.hpp"
 
 namespace vb {
@@ -112,6 +114,8 @@ public:
   // The data lines reach the core only through PA11/PA12 in alternate
   // function 10 (the board checks the pins); without, the host sees nothing.
   void set_line_check(std::function<bool()> fn) { lines_ok_ = std::move(fn); }
+  // EXTI line 18 (OTG_FS wake-up): pulsed by resume signalling in suspend.
+  void set_wakeup_line(std::function<void(bool)> fn) { wakeup_ = std::move(fn); }
   void set_vbus(bool on);
   bool vbus() const { return vbus_; }
   // True when the host sees the device: VBUS, transceiver powered, pull-up
@@ -185,7 +189,9 @@ private:
   // A new address takes effect once the status stage of SET_ADDRESS (a
   // zero-length IN on endpoint 0) has gone out at the old one.
   int old_address_ = -1;
+  cycles_t mode_ready_at_ = 0;  // FDMOD applies 25 ms after it is written
   std::function<bool()> lines_ok_;
+  std::function<void(bool)> wakeup_;
   std::function<void()> on_ready_;
 };
 

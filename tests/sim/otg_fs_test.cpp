@@ -196,5 +196,33 @@ TEST_F(OtgFsModel, ShouldReportSessionRequestAndSessionEnd) {
   EXPECT_EQ(0u, r(O::GINTSTS) & O::GINT_OTGINT);
 }
 
+TEST_F(OtgFsModel, ShouldReportDeviceRegistersWrittenBeforeTheForcedModeApplies) {
+  w(O::GUSBCFG, 1u << 30);
+  test::run_for(m, 144'000 * 24);  // 24 ms
+  w(O::DCFG, 3);
+  EXPECT_TRUE(m.faulted());
+}
+
+TEST_F(OtgFsModel, ShouldAcceptDeviceRegistersOnceTheForcedModeApplies) {
+  w(O::GUSBCFG, 1u << 30);
+  test::run_for(m, 144'000 * 26);
+  w(O::DCFG, 3);
+  EXPECT_FALSE(m.faulted()) << m.fault_report();
+}
+
+TEST_F(OtgFsModel, ShouldPulseTheWakeupLineOnResumeFromSuspendOnly) {
+  int rising = 0;
+  otg.set_wakeup_line([&](bool level) { rising += level; });
+  attach();
+  otg.resume();
+  EXPECT_EQ(0, rising);
+  otg.suspend();
+  EXPECT_NE(0u, r(O::DSTS) & 1u);
+  otg.resume();
+  EXPECT_EQ(1, rising);
+  EXPECT_EQ(0u, r(O::DSTS) & 1u);
+  EXPECT_NE(0u, r(O::GINTSTS) & O::GINT_WKUPINT);
+}
+
 }  // namespace
 }  // namespace vb
