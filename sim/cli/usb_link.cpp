@@ -1,6 +1,7 @@
 #include "sim/cli/usb_link.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -23,14 +24,17 @@ UsbPty::UsbPty(UsbHost& host) : host_(host) {
   if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0)
     throw std::runtime_error(std::string("cannot create a pseudo-terminal: ") + std::strerror(errno));
   path_ = ptsname(master_);
-  // Held open here so the master never reads end-of-file while no program
-  // has the path open.
+  // Raw settings, then closed again: from now on the master reports a
+  // hang-up exactly while no program has the path open.
   slave_ = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
   if (slave_ < 0) throw std::runtime_error("cannot open " + path_ + ": " + std::strerror(errno));
   termios tio{};
   tcgetattr(slave_, &tio);
   cfmakeraw(&tio);
   tcsetattr(slave_, TCSANOW, &tio);
+  ::close(slave_);
+  slave_ = -1;
+  host_.set_auto_open(false);
   host_.on_received([this](const std::string& bytes) {
     to_pty_ += bytes;
     flush();
@@ -51,7 +55,16 @@ void UsbPty::flush() {
   }
 }
 
+bool UsbPty::program_attached() const {
+  pollfd p{master_, POLLIN, 0};
+  return ::poll(&p, 1, 0) >= 0 && (p.revents & POLLHUP) == 0;
+}
+
 void UsbPty::poll(Board&) {
+  const bool attached = program_attached();
+  if (attached && !host_.port_open() && host_.state() == UsbHost::State::kConfigured) host_.open_port();
+  if (!attached && host_.port_open()) host_.close_port();
+  if (!attached) return;
   flush();
   if (host_.write_pending() >= kWriteWindow) return;
   char buf[512];

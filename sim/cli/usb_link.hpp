@@ -1,9 +1,11 @@
 // The board's USB virtual COM port on the host: a pseudo-terminal bridged to
-// the USB host model's CDC ACM client. What a terminal program writes to the
-// printed path goes to the device as bulk OUT data; what the device sends on
-// bulk IN comes out of it. Nothing is dropped: when the device holds off
-// (NAK), the bytes wait in the pty; when nobody reads the pty, the device's
-// bytes wait here.
+// the USB host model's CDC ACM client. Opening the printed path opens the
+// port as the cdc_acm driver does (DTR and RTS on, bulk IN reads queued);
+// closing it closes the port (DTR and RTS off, no more reads). What a
+// terminal program writes goes to the device as bulk OUT data; what the
+// device sends on bulk IN comes out. Nothing is dropped: when the device
+// holds off (NAK), the bytes wait in the pty; when the pty is full, the
+// device's bytes wait here.
 #pragma once
 #include <string>
 
@@ -26,6 +28,7 @@ public:
 
 private:
   void flush();
+  bool program_attached() const;  // a program has the path open
 
   UsbHost& host_;
   int master_ = -1, slave_ = -1;

@@ -76,6 +76,30 @@ TEST_F(UsbPtyLink, ShouldCarryBytesBothWaysInOrder) {
   EXPECT_EQ(reply, out);
 }
 
+TEST_F(UsbPtyLink, ShouldOpenAndCloseThePortWithTheProgramOnThePty) {
+  boot_enumerated();
+  pty_ = std::make_unique<cli::UsbPty>(host());
+  run_polled(5, [] { return false; });
+  EXPECT_FALSE(host().port_open()) << "nobody on the pty yet";
+  auto line_states = [&] {
+    std::vector<std::uint16_t> v;
+    for (const auto& t : host().transfers())
+      if (t.kind == UsbTransfer::Kind::kControl && t.setup[1] == 0x22 && t.status == Status::kOk)
+        v.push_back(static_cast<std::uint16_t>(t.setup[2] | t.setup[3] << 8));
+    return v;
+  };
+  host().clear_logs();
+  fd_ = ::open(pty_->path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(fd_, 0);
+  run_polled(10, [] { return false; });
+  EXPECT_TRUE(host().port_open());
+  ::close(fd_);
+  fd_ = -1;
+  run_polled(10, [] { return false; });
+  EXPECT_FALSE(host().port_open());
+  EXPECT_EQ((std::vector<std::uint16_t>{3, 0}), line_states());
+}
+
 TEST_F(UsbPtyLink, ShouldPlugAndUnplugTheCableOnCommand) {
   ASSERT_TRUE(boot());
   EXPECT_EQ("USB cable plugged in", cli::toggle_usb_cable(host()));
