@@ -163,6 +163,28 @@ TEST_F(UsbData, ShouldResumeOutputAfterUnplugAndNewEnumeration) {
   EXPECT_EQ(1u, var8("USB_OTG_dev", kConnectionStatus));
 }
 
+// Skipping idle main-loop passes changes nothing the bus sees.
+TEST_F(UsbData, ShouldSeeTheSameBusWithAndWithoutIdleSkipping) {
+  std::vector<std::vector<std::string>> logs;
+  for (bool skip : {true, false}) {
+    options.idle_skip = skip;
+    SetUp();
+    boot_enumerated();
+    host().write(pattern(100, 6));
+    queue(pattern(70, 8));
+    run_until([] { return false; }, 20);
+    std::vector<std::string> log;
+    for (const auto& t : host().transactions()) {
+      log.push_back(std::to_string(t.time) + " " + std::to_string(static_cast<int>(t.token)) + " " +
+                    std::to_string(t.ep) + " " + handshake_name(t.handshake) + " " +
+                    std::string(t.data.begin(), t.data.end()));
+    }
+    logs.push_back(log);
+  }
+  EXPECT_GT(logs[0].size(), 30u);
+  EXPECT_EQ(logs[0], logs[1]);
+}
+
 TEST_F(UsbData, ShouldSendAPieceCutOffByTheCableAgainAfterReplug) {
   boot_enumerated();
   host().close_port();  // nobody reads: the piece waits in the transmit FIFO
