@@ -17,6 +17,7 @@
 #include "mcu/scb.hpp"
 #include "mcu/systick.hpp"
 #include "system/systick.hpp"
+#include "usb/cdc/usb_vcp.hpp"
 
 extern "C" {
 
@@ -114,7 +115,11 @@ int main(void) {
   setup_TIM8();
   setup_SDAC();
 
-  // USB device: brought up here in turn.
+  // USB device: the virtual COM port (the host enumerates it later, in the
+  // OTG_FS interrupt).
+  xprintf("setup OTG_FS(CDC:VCP)\r\n");
+  OTG_FS_init();
+  xprintf("USB(OTG_FS) CDC-VCOM Port shell console start.\r\n");
 
   time_display();
   xprintf("setup done.\r\n\r\n");

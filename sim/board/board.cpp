@@ -14,6 +14,8 @@
 #include "sim/periph/rtc.hpp"
 #include "sim/periph/timer.hpp"
 #include "sim/periph/usart.hpp"
+#include "sim/periph/otg_fs.hpp"
+#include "sim/usbhost/usb_host.hpp"
 
 namespace vb {
 
@@ -112,12 +114,26 @@ Board::Board(BoardOptions opts) : opts_(std::move(opts)) {
   });
   codec_ = std::make_unique<AudioCodec>(machine_, *gpio_, [this] { return pc7_clock_hz(); }, opts_.codec);
 
+  // USB: the OTG_FS core (data lines on PA11/PA12 in AF10) and the host.
+  otg_fs_ = std::make_unique<OtgFs>();
+  machine_.attach(*otg_fs_);
+  rcc_->add_reset_target(*otg_fs_);
+  otg_fs_->set_line_check([this] {
+    for (int pin : {11, 12})
+      if (gpio_->mode(PA(pin)) != Gpio::Mode::kAlternate || gpio_->alternate_function(PA(pin)) != 10) return false;
+    return true;
+  });
+  otg_fs_->set_wakeup_line([this](bool level) { exti_->set_line(18, level); });
+  usb_host_ = std::make_unique<UsbHost>(machine_, *otg_fs_);
+  usb_host_->set_message_sink([this](const std::string& msg) { machine_.message(msg); });
+
   machine_.power_on(opts_.seed);
   machine_.load_elf(opts_.elf);
   machine_.reset();  // power-on: every model and the core from their reset state
   // Each pass of the main loop starts at fast_loop: idle passes are skipped.
   if (const auto loop = machine_.find_symbol("fast_loop")) machine_.set_idle_loop(*loop);
   machine_.set_idle_skip(opts_.idle_skip);
+  if (opts_.usb_cable) usb_host_->plug();
 }
 
 Board::~Board() = default;

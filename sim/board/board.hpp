@@ -24,6 +24,8 @@ class Usart;
 class Rtc;
 class Dma;
 class Dac;
+class OtgFs;
+class UsbHost;
 
 struct BoardOptions {
   std::string elf;            // empty: the image built by this tree
@@ -36,6 +38,9 @@ struct BoardOptions {
   // chip): drawn from this seed, so a run repeats exactly.
   std::uint64_t seed = kDefaultSeed;
   AudioCodecOptions codec;    // the audio DAC on its two-wire bus
+  // USB: the cable to the host plugged in at power-up (the host then
+  // enumerates the board and opens the virtual COM port).
+  bool usb_cable = false;
 };
 
 class Board {
@@ -67,6 +72,9 @@ public:
   // The clock on PC7 now: TIM8 channel 2's wave while PC7 is in alternate
   // function 3; 0 otherwise.
   double pc7_clock_hz();
+  // USB: the OTG_FS core and the host at the other end of the cable.
+  OtgFs& otg_fs() { return *otg_fs_; }
+  UsbHost& usb_host() { return *usb_host_; }
   // Everything the console (USART3) has sent so far, as its far end got it.
   const std::string& usart3_output() const;
 
@@ -101,6 +109,9 @@ private:
   std::unique_ptr<Dma> dma1_;
   std::unique_ptr<Dac> dac_;
   std::unique_ptr<AudioCodec> codec_;
+  // USB device core and the host on the cable.
+  std::unique_ptr<OtgFs> otg_fs_;
+  std::unique_ptr<UsbHost> usb_host_;
   // Later models and parts (serial, timekeeping, voice, timers, USB) are
   // added here by their owners.
 };

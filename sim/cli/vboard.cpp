@@ -24,6 +24,8 @@
 #include "sim/cli/audio_out.hpp"
 #include "sim/cli/runner.hpp"
 #include "sim/cli/serial_links.hpp"
+#include "sim/cli/usb_link.hpp"
+#include "sim/usbhost/usb_host.hpp"
 #include "sim/periph/bcd_calendar.hpp"
 
 namespace {
@@ -63,6 +65,7 @@ const char kUsage[] =
     "                samples/s) into the WAV file FILE, playable while it grows\n"
     "  --audio       also play the audio output live through the host's sound\n"
     "                system (pacat or aplay; not with --fast)\n"
+    "  --usb-unplugged  start with the USB cable unplugged (Ctrl-] u plugs it in)\n"
     "  -h, --help    this text\n"
     "\n"
     "exit status: 0 after a normal run, 1 when the firmware faulted, 2 on a usage\n"
@@ -100,6 +103,7 @@ vb::BcdCalendar host_local_time() {
 Options parse(int argc, char** argv) {
   Options o;
   o.board.rtc_chip.start = host_local_time();
+  o.board.usb_cable = true;  // the virtual COM port's host is there from power-up
   std::vector<std::string> args(argv + 1, argv + argc);
   for (std::size_t i = 0; i < args.size(); ++i) {
     std::string a = args[i];
@@ -139,6 +143,8 @@ Options parse(int argc, char** argv) {
       o.usart2 = need_value();
       if (o.usart2 != "pty" && o.usart2 != "loopback" && o.usart2 != "none")
         throw std::invalid_argument("--usart2 takes pty, loopback or none, not '" + o.usart2 + "'");
+    } else if (a == "--usb-unplugged") {
+      o.board.usb_cable = false;
     } else if (a == "--no-skip") {
       o.board.idle_skip = false;
     } else if (a == "--seed") {
@@ -195,7 +201,11 @@ int main(int argc, char** argv) {
   try {
     if (terminal) {
       std::cerr << "[board] console on this terminal: Ctrl-] q quits, Ctrl-] ? lists the board commands\n";
-      runner.add_link(std::make_unique<vb::cli::TerminalConsole>(*board, STDIN_FILENO, STDOUT_FILENO));
+      auto console = std::make_unique<vb::cli::TerminalConsole>(*board, STDIN_FILENO, STDOUT_FILENO);
+      console->add_command({'u', "plug or unplug the USB cable", [](vb::Board& b) {
+                              std::cerr << "\r\n[board] " << vb::cli::toggle_usb_cable(b.usb_host()) << "\r\n";
+                            }});
+      runner.add_link(std::move(console));
     } else {
       runner.add_link(std::make_unique<vb::cli::ConsoleCapture>(*board, STDOUT_FILENO));
     }
@@ -208,6 +218,11 @@ int main(int argc, char** argv) {
     } else if (usart2 == "loopback") {
       runner.add_link(std::make_unique<vb::cli::LoopBack>(board->usart2()));
     }
+    // The USB virtual COM port, on a pseudo-terminal of its own.
+    auto usb = std::make_unique<vb::cli::UsbPty>(board->usb_host());
+    std::cerr << "[board] USB virtual COM port on " << usb->path()
+              << (opts.board.usb_cable ? "" : " (cable unplugged)") << "\n";
+    runner.add_link(std::move(usb));
   } catch (const std::runtime_error& e) {
     std::cerr << "vboard: " << e.what() << "\n";
     return kExitUsage;

@@ -3,7 +3,7 @@
 // by instruction (raw) and with the idle-loop fast-forward (effective); a
 // stand-in for that main loop on a bare machine; and, for comparison, what
 // the engine costs per kind of instruction; and the firmware playing a 1.8 s
-// voice clip while its main loop idles.
+// voice clip while its main loop idles; and the board enumerated and idle on USB.
 //
 //   vboard_bench [firmware.elf] [--ms N]
 #include <chrono>
@@ -15,6 +15,7 @@
 
 #include "sim/board/board.hpp"
 #include "sim/core/nvic.hpp"
+#include "sim/usbhost/usb_host.hpp"
 #include "tests/support/thumb.hpp"
 
 namespace {
@@ -185,6 +186,47 @@ int playing_clip(const std::string& elf) {
   return ndtr == 0 ? 0 : 1;
 }
 
+// The board enumerated by the USB host and idle on the bus: a SOF every
+// 1 ms (one OTG_FS interrupt each), the port open with its bulk IN reads
+// pending and NAKed, nothing to send either way.
+int usb_idle_firmware(const std::string& elf, double ms) {
+  vb::BoardOptions o;
+  o.elf = elf;
+  o.usb_cable = true;
+  vb::Board board(o);
+  vb::Machine& m = board.m();
+  vb::UsbHost& host = board.usb_host();
+  if (!board.boot()) {
+    std::printf("  boot did not reach the main loop\n");
+    return 1;
+  }
+  while (host.state() != vb::UsbHost::State::kConfigured && m.now() < 2 * static_cast<std::uint64_t>(kHclk)) {
+    if (m.run_ms(10) == vb::Stop::kFault) break;
+  }
+  if (host.state() != vb::UsbHost::State::kConfigured) {
+    std::printf("  the host did not enumerate the board: %s %s\n", host.state_name().c_str(), host.failure().c_str());
+    return 1;
+  }
+  m.run_ms(20);  // the port open, the reads queued
+  const std::uint64_t i0 = m.stats().instructions, c0 = m.now(), s0 = m.stats().skipped_cycles;
+  const std::uint64_t usb0 = m.stats().exceptions[16 + 67].entries;
+  const auto t0 = Clock::now();
+  const vb::Stop stop = m.run_ms(ms);
+  Rate r;
+  r.wall_s = seconds_since(t0);
+  r.instructions = static_cast<double>(m.stats().instructions - i0);
+  r.device_ms = (m.now() - c0) * 1000.0 / m.clocks().hclk;
+  r.skipped = static_cast<double>(m.stats().skipped_cycles - s0) / static_cast<double>(m.now() - c0);
+  print_rate("effective", r);
+  std::printf("              %llu OTG_FS interrupts, %u bulk IN reads pending\n",
+              static_cast<unsigned long long>(m.stats().exceptions[16 + 67].entries - usb0), vb::UsbHost::kReadUrbs);
+  if (stop == vb::Stop::kFault) {
+    std::printf("  the firmware faulted:\n%s\n", m.fault_report().c_str());
+    return 1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -216,7 +258,9 @@ int main(int argc, char** argv) {
     if (idle_firmware(elf, ms, false, raw) != 0) return 1;
     if (idle_firmware(elf, ms, true, effective) != 0) return 1;
     std::printf("\nfirmware playing a 1.8 s clip (DMA to the DAC every 125 us), main loop idle:\n");
-    return playing_clip(elf);
+    if (playing_clip(elf) != 0) return 1;
+    std::printf("\nfirmware enumerated on the USB host and idle on the bus, %.0f ms:\n", ms);
+    return usb_idle_firmware(elf, ms);
   } catch (const std::exception& e) {
     std::printf("  %s\n", e.what());
     return 1;
