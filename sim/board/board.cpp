@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "sim/periph/backup_sram.hpp"
 #include "sim/periph/dbgmcu.hpp"
 #include "sim/periph/exti.hpp"
 #include "sim/periph/flash_if.hpp"
@@ -66,6 +67,9 @@ Board::Board(BoardOptions opts) : opts_(std::move(opts)) {
   machine_.attach(*rtc_);
   rtc_->connect(*rcc_);
   rtc_->set_write_access([this] { return pwr_->dbp(); });
+  bkpsram_ = std::make_unique<BackupSram>();
+  bkpsram_->set_write_access([this] { return pwr_->dbp(); });
+  machine_.attach(*bkpsram_);
   // The external RTC chip on its software SPI bus (PC13, PE4-PE6).
   tcxo_rtc_ = std::make_unique<TcxoRtc>(machine_, *gpio_, opts_.rtc_chip);
   rcc_->on_change([this] { tcxo_rtc_->clocks_changed(); });

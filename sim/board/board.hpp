@@ -20,6 +20,7 @@ class Gpio;
 class Timer;
 class Usart;
 class Rtc;
+class BackupSram;
 
 struct BoardOptions {
   std::string elf;            // empty: the image built by this tree
@@ -76,6 +77,7 @@ private:
   std::unique_ptr<Usart> usart2_;
   std::unique_ptr<Usart> usart3_;
   std::unique_ptr<Rtc> rtc_;
+  std::unique_ptr<BackupSram> bkpsram_;
   std::unique_ptr<TcxoRtc> tcxo_rtc_;
   // Later models and parts (serial, timekeeping, voice, timers, USB) are
   // added here by their owners.
