@@ -451,7 +451,7 @@ void Machine::reset() {
   s.set_reg(UC_ARM_REG_BASEPRI, 0);
   s.set_reg(UC_ARM_REG_FAULTMASK, 0);
   s.set_reg(UC_ARM_REG_FPSCR, 0);
-  s.set_reg(UC_ARM_REG_XPSR, 0x01000000);  // Thumb state, flags clear
+  s.set_xpsr(0x01000000);  // Thumb state, flags clear, thread mode
   s.set_reg(UC_ARM_REG_LR, 0xFFFFFFFF);
 
   // SP and PC from the first two words of the vector table (at 0 after reset).

@@ -79,6 +79,8 @@ struct Machine::Impl {
   std::uint32_t reg(int uc_reg) const;
   void set_reg(int uc_reg, std::uint32_t v);
   static int core_reg(int n);  // r0..r15 -> engine register id
+  // xPSR with IPSR (the engine's exception number, which MRS reads).
+  void set_xpsr(std::uint32_t v);
 
   // --- running -------------------------------------------------------------
   // Why the block hook stopped the engine: to look at the state between
