@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "sim/periph/backup_sram.hpp"
 #include "sim/periph/dac.hpp"
 #include "sim/periph/dbgmcu.hpp"
 #include "sim/periph/dma.hpp"
@@ -88,6 +89,9 @@ Board::Board(BoardOptions opts) : opts_(std::move(opts)) {
   machine_.attach(*rtc_);
   rtc_->connect(*rcc_);
   rtc_->set_write_access([this] { return pwr_->dbp(); });
+  bkpsram_ = std::make_unique<BackupSram>();
+  bkpsram_->set_write_access([this] { return pwr_->dbp(); });
+  machine_.attach(*bkpsram_);
   // The external RTC chip on its software SPI bus (PC13, PE4-PE6).
   tcxo_rtc_ = std::make_unique<TcxoRtc>(machine_, *gpio_, opts_.rtc_chip);
   rcc_->on_change([this] { tcxo_rtc_->clocks_changed(); });
@@ -128,6 +132,7 @@ Board::Board(BoardOptions opts) : opts_(std::move(opts)) {
   usb_host_->set_message_sink([this](const std::string& msg) { machine_.message(msg); });
 
   machine_.power_on(opts_.seed);
+  bkpsram_->power_on(opts_.seed);
   machine_.load_elf(opts_.elf);
   machine_.reset();  // power-on: every model and the core from their reset state
   // Each pass of the main loop starts at fast_loop: idle passes are skipped.

@@ -26,6 +26,7 @@ class Dma;
 class Dac;
 class OtgFs;
 class UsbHost;
+class BackupSram;
 
 struct BoardOptions {
   std::string elf;            // empty: the image built by this tree
@@ -102,6 +103,7 @@ private:
   std::unique_ptr<Usart> usart2_;
   std::unique_ptr<Usart> usart3_;
   std::unique_ptr<Rtc> rtc_;
+  std::unique_ptr<BackupSram> bkpsram_;
   std::unique_ptr<TcxoRtc> tcxo_rtc_;
   // Voice output.
   std::unique_ptr<Timer> tim6_;

@@ -63,22 +63,19 @@ Machine::Impl::Impl(Machine& owner)
   flash = alloc(mem::kFlashSize);
   sram = alloc(mem::kSramSize);
   ccm = alloc(mem::kCcmSize);
-  bkpsram = alloc(mem::kBkpSramSize);
-  // Flash is read-only to the core: a store is a fault. CCM RAM and backup
-  // SRAM sit on data buses only, so the core cannot fetch from them.
+  // Flash is read-only to the core: a store is a fault. CCM RAM sits on the
+  // data bus only, so the core cannot fetch from it. The backup SRAM is a
+  // model (clock gate, backup-domain write access), not plain memory.
   memories = {
       {"flash", mem::kFlashBase, mem::kFlashSize, flash.get(), false},
       {"flash (boot alias)", 0, mem::kFlashSize, flash.get(), false},
       {"SRAM", mem::kSramBase, mem::kSramSize, sram.get(), true},
       {"CCM RAM", mem::kCcmBase, mem::kCcmSize, ccm.get(), true},
-      {"backup SRAM", mem::kBkpSramBase, mem::kBkpSramSize, bkpsram.get(), true},
   };
   check(uc_mem_map_ptr(uc, mem::kFlashBase, mem::kFlashSize, UC_PROT_READ | UC_PROT_EXEC, flash.get()), "map flash");
   check(uc_mem_map_ptr(uc, 0, mem::kFlashSize, UC_PROT_READ | UC_PROT_EXEC, flash.get()), "map flash alias");
   check(uc_mem_map_ptr(uc, mem::kSramBase, mem::kSramSize, UC_PROT_ALL, sram.get()), "map SRAM");
   check(uc_mem_map_ptr(uc, mem::kCcmBase, mem::kCcmSize, UC_PROT_READ | UC_PROT_WRITE, ccm.get()), "map CCM RAM");
-  check(uc_mem_map_ptr(uc, mem::kBkpSramBase, mem::kBkpSramSize, UC_PROT_READ | UC_PROT_WRITE, bkpsram.get()),
-        "map backup SRAM");
 
   uc_hook h;
   check(uc_hook_add(uc, &h, UC_HOOK_BLOCK, reinterpret_cast<void*>(&Impl::on_block), this, 1, 0), "block hook");
@@ -486,7 +483,7 @@ void Machine::reset() {
   s.set_reg(UC_ARM_REG_BASEPRI, 0);
   s.set_reg(UC_ARM_REG_FAULTMASK, 0);
   s.set_reg(UC_ARM_REG_FPSCR, 0);
-  s.set_reg(UC_ARM_REG_XPSR, 0x01000000);  // Thumb state, flags clear
+  s.set_xpsr(0x01000000);  // Thumb state, flags clear, thread mode
   s.set_reg(UC_ARM_REG_LR, 0xFFFFFFFF);
 
   // SP and PC from the first two words of the vector table (at 0 after reset).

@@ -24,7 +24,6 @@ namespace mem {
 inline constexpr std::uint32_t kFlashBase = 0x08000000, kFlashSize = 1u << 20;  // aliased at 0
 inline constexpr std::uint32_t kSramBase = 0x20000000, kSramSize = 128u << 10;   // SRAM1 + SRAM2
 inline constexpr std::uint32_t kCcmBase = 0x10000000, kCcmSize = 64u << 10;
-inline constexpr std::uint32_t kBkpSramBase = 0x40024000, kBkpSramSize = 4u << 10;
 inline constexpr std::uint32_t kPage = 1024;  // the engine's mapping granule
 }  // namespace mem
 
@@ -80,6 +79,8 @@ struct Machine::Impl {
   std::uint32_t reg(int uc_reg) const;
   void set_reg(int uc_reg, std::uint32_t v);
   static int core_reg(int n);  // r0..r15 -> engine register id
+  // xPSR with IPSR (the engine's exception number, which MRS reads).
+  void set_xpsr(std::uint32_t v);
 
   // --- running -------------------------------------------------------------
   // Why the block hook stopped the engine: to look at the state between
@@ -190,7 +191,7 @@ struct Machine::Impl {
 
   uc_engine* uc = nullptr;
   std::vector<uc_hook> hooks;
-  std::unique_ptr<std::uint8_t[]> flash, sram, ccm, bkpsram;
+  std::unique_ptr<std::uint8_t[]> flash, sram, ccm;
   std::vector<Memory> memories;
   std::vector<std::unique_ptr<Region>> regions;
   std::vector<Peripheral*> models;  // every attached model, by base address

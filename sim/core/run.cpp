@@ -330,6 +330,14 @@ std::string Machine::Impl::cpu_fault_name(std::uint32_t intno) const {
 
 // --- exceptions ---------------------------------------------------------------
 
+void Machine::Impl::set_xpsr(std::uint32_t v) {
+  // IPSR first, on its own: engine versions differ in whether a write of
+  // the whole xPSR takes the exception number. The whole write then sets
+  // the flags and execution state.
+  set_reg(UC_ARM_REG_IPSR, v & kXpsrIpsr);
+  set_reg(UC_ARM_REG_XPSR, v);
+}
+
 void Machine::Impl::switch_context(int to_exception) {
   const cycles_t now = m.sched_.now();
   m.stats_.exceptions[ctx_exception].cycles += now - ctx_since;
@@ -412,7 +420,7 @@ void Machine::Impl::take_exception(int number) {
   set_reg(UC_ARM_REG_CONTROL, control & ~kControlFpca);
   // Flags kept, IT state cleared, IPSR = the exception: MRS of IPSR/xPSR in
   // the handler reads it, as on the chip.
-  set_reg(UC_ARM_REG_XPSR, (xpsr & 0xF80F0000u) | kXpsrThumb | static_cast<std::uint32_t>(number));
+  set_xpsr((xpsr & 0xF80F0000u) | kXpsrThumb | static_cast<std::uint32_t>(number));
   set_reg(UC_ARM_REG_PC, vector);
 }
 
@@ -463,7 +471,7 @@ void Machine::Impl::exception_return(std::uint32_t exc_return) {
   set_reg(UC_ARM_REG_R12, w[4]);
   set_reg(UC_ARM_REG_LR, w[5]);
   set_reg(UC_ARM_REG_PC, w[6]);
-  set_reg(UC_ARM_REG_XPSR, (w[7] & ~(kXpsrIpsr | kXpsrAligned)) | static_cast<std::uint32_t>(nvic.current()));
+  set_xpsr((w[7] & ~(kXpsrIpsr | kXpsrAligned)) | static_cast<std::uint32_t>(nvic.current()));
   if (fp) {
     for (int i = 0; i < 16; ++i) set_reg(UC_ARM_REG_S0 + i, w[8 + i]);
     set_reg(UC_ARM_REG_FPSCR, w[24]);
@@ -557,7 +565,7 @@ std::uint32_t Machine::call(std::uint32_t addr, std::initializer_list<std::uint3
   for (std::size_t i = 0; i < a.size() && i < 4; ++i) s.set_reg(UC_ARM_REG_R0 + static_cast<int>(i), a[i]);
   s.set_reg(UC_ARM_REG_SP, sp);
   s.set_reg(UC_ARM_REG_LR, kCallReturn | 1);
-  s.set_reg(UC_ARM_REG_XPSR, (s.reg(UC_ARM_REG_XPSR) & (0xF80F0000u | kXpsrIpsr)) | kXpsrThumb);
+  s.set_xpsr((s.reg(UC_ARM_REG_XPSR) & (0xF80F0000u | kXpsrIpsr)) | kXpsrThumb);
   s.set_reg(UC_ARM_REG_PC, addr);
 
   const Stop stop = s.run(now() + limit, nullptr, true);

@@ -19,7 +19,8 @@ inline constexpr std::uint32_t APB1_FZ = 0x08;
 inline constexpr std::uint32_t APB2_FZ = 0x0C;
 
 inline constexpr std::array<RegDef, 4> kMap{{
-    // REV_ID 0x1007 (revision Z), DEV_ID 0x413 (STM32F40x/41x).
+    // REV_ID 0x1007 (revision 2; 0x1000 is A, 0x1001 Z, 0x1003 1, 0x100F Y),
+    // DEV_ID 0x413 (STM32F40x/41x).
     {"IDCODE", IDCODE, 0x10076413, 0x00000000},
     // DBG_SLEEP, DBG_STOP, DBG_STANDBY, TRACE_IOEN, TRACE_MODE.
     {"CR", CR, 0x00000000, 0x000000E7},

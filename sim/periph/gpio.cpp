@@ -56,7 +56,10 @@ std::uint32_t GpioPort::read(std::uint32_t offset) {
   switch (offset) {
     case IDR: return owner_.input_data(index_);
     case BSRR: return 0;
-    case LCKR: return regs_[LCKR] | (locked() ? LCKK : 0);
+    case LCKR:
+      // The read after the third key write completes the sequence.
+      if (lck_state_ == Lock::kThird) lck_state_ = Lock::kLocked;
+      return regs_[LCKR] | (locked() ? LCKK : 0);
     default: return regs_[offset];
   }
 }
@@ -117,9 +120,9 @@ void GpioPort::write_bsrr(std::uint32_t value, std::uint32_t mask) {
   regs_[ODR] = (regs_[ODR] & ~clr) | set;
 }
 
-// The lock sequence: LCKK=1, LCKK=0, LCKK=1, each with the same LCKR[15:0];
-// after the third write the configuration of the selected pins is frozen
-// until the next reset. Any other write restarts the sequence.
+// The lock sequence: LCKK=1, LCKK=0, LCKK=1, each with the same LCKR[15:0],
+// then a read of LCKR; from that read on the configuration of the selected
+// pins is frozen until the next reset. Any other write restarts it.
 void GpioPort::write_lckr(std::uint32_t value, std::uint32_t mask) {
   if (locked()) return;  // LCKR itself is frozen once locked
   if (mask != 0xFFFFFFFF) {
@@ -134,7 +137,8 @@ void GpioPort::write_lckr(std::uint32_t value, std::uint32_t mask) {
   switch (lck_state_) {
     case Lock::kIdle: lck_state_ = lckk ? Lock::kFirst : Lock::kIdle; break;
     case Lock::kFirst: lck_state_ = (!lckk && same) ? Lock::kSecond : (lckk ? Lock::kFirst : Lock::kIdle); break;
-    case Lock::kSecond: lck_state_ = (lckk && same) ? Lock::kLocked : Lock::kIdle; break;
+    case Lock::kSecond: lck_state_ = (lckk && same) ? Lock::kThird : Lock::kIdle; break;
+    case Lock::kThird: lck_state_ = lckk ? Lock::kFirst : Lock::kIdle; break;
     case Lock::kLocked: break;
   }
   lck_key_ = key;

@@ -79,7 +79,7 @@ protected:
 
 private:
   friend class Gpio;
-  enum class Lock { kIdle, kFirst, kSecond, kLocked };
+  enum class Lock { kIdle, kFirst, kSecond, kThird, kLocked };
 
   void write_config(std::uint32_t offset, std::uint32_t value, std::uint32_t mask);
   void write_bsrr(std::uint32_t value, std::uint32_t mask);

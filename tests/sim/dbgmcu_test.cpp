@@ -20,7 +20,7 @@ TEST(Dbgmcu, ShouldKeepDebugInLowPowerModesAndRejectIdentityWrite) {
   EXPECT_FALSE(m.faulted());
   d.write(IDCODE, 0, 0xFFFFFFFF);
   EXPECT_TRUE(m.faulted());
-  EXPECT_EQ(0x10076413u, d.read(IDCODE));
+  EXPECT_EQ(0x10076413u, d.read(IDCODE));  // REV_ID 0x1007: revision 2 in the manual's table
 }
 
 }  // namespace

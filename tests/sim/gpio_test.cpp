@@ -144,23 +144,31 @@ TEST(Gpio, ShouldDrivePinFromPeripheralOnlyInItsSelectedAlternateFunction) {
   EXPECT_TRUE(b.gpio.level(PD(8)));
 }
 
+// The key sequence: three word writes of LCKR (LCKK 1, 0, 1 with the same
+// pins), then a read of LCKR, which makes the lock take effect.
 TEST(Gpio, ShouldFreezeConfigurationOfLockedPinsOnlyAfterFullSequence) {
-  struct Case { std::vector<std::uint32_t> sequence; bool locked; };
+  constexpr std::uint32_t kRead = 0xFFFFFFFF;  // a read of LCKR in the sequence
+  struct Case { const char* what; std::vector<std::uint32_t> sequence; bool locked; };
   const std::uint32_t key = 1u << 5;
   const Case cases[] = {
-      {{LCKK | key, key, LCKK | key}, true},
-      {{LCKK | key, key}, false},
-      {{LCKK | key, key, LCKK | (key | 1)}, false},  // pins changed during the sequence
-      {{key, LCKK | key, LCKK | key}, false},
+      {"full sequence", {LCKK | key, key, LCKK | key, kRead}, true},
+      {"three writes without the final read", {LCKK | key, key, LCKK | key}, false},
+      {"two writes and a read", {LCKK | key, key, kRead}, false},
+      {"pins changed during the sequence", {LCKK | key, key, LCKK | (key | 1), kRead}, false},
+      {"starting with LCKK clear", {key, LCKK | key, LCKK | key, kRead}, false},
+      {"a write between the third write and the read", {LCKK | key, key, LCKK | key, key, kRead}, false},
   };
   for (const Case& c : cases) {
     GpioBench b;
-    for (std::uint32_t w : c.sequence) b.port(0).write(LCKR, w, kAll);
+    for (std::uint32_t w : c.sequence) {
+      if (w == kRead) b.port(0).read(LCKR);
+      else b.port(0).write(LCKR, w, kAll);
+    }
     b.port(0).write(MODER, 0x00005400, kAll);  // pins 5, 6 output (PA13-15 back to input)
-    EXPECT_EQ(c.locked, b.port(0).locked());
-    EXPECT_EQ(c.locked ? 0u : 1u, b.port(0).read(MODER) >> 10 & 3) << "pin 5";
-    EXPECT_EQ(1u, b.port(0).read(MODER) >> 12 & 3) << "pin 6 is never locked";
-    EXPECT_EQ(c.locked, (b.port(0).read(LCKR) & LCKK) != 0);
+    EXPECT_EQ(c.locked, b.port(0).locked()) << c.what;
+    EXPECT_EQ(c.locked ? 0u : 1u, b.port(0).read(MODER) >> 10 & 3) << c.what << ": pin 5";
+    EXPECT_EQ(1u, b.port(0).read(MODER) >> 12 & 3) << c.what << ": pin 6 is never locked";
+    if (c.locked) EXPECT_EQ(LCKK, b.port(0).read(LCKR) & LCKK) << c.what;
   }
 }
 
