@@ -241,6 +241,7 @@ TEST_P(AudioDacBus, ShouldCarryTheWholeTableOnceAndStartUpGoesOn) {
   const AudioCodec& codec = board().codec();
   EXPECT_EQ(configuration_traffic(c.acked), codec.events()) << "start, 0x94, register, value; then repeated starts";
   EXPECT_EQ(c.recovery_clocks, codec.recovery_clocks());
+  EXPECT_GE(codec.min_clock_phase(), 5u * 144) << "every clock phase lasts at least 5 us (100 kHz at most)";
   if (c.acked) {
     EXPECT_EQ(kConfiguration, codec.writes());
     for (unsigned r : {0x00u, 0x02u, 0x0Eu, 0x1Bu, 0x32u, 0x47u})
