@@ -30,7 +30,10 @@ class Machine;
 
 struct AudioCodecOptions {
   bool present = true;          // false: nothing answers, the lines only have their pull-ups
-  unsigned hold_sda_clocks = 0; // at power-up SDA is held low until this many clock pulses passed
+  // At power-up SDA is held low until this many clock pulses have passed, as
+  // by a bus interface left in the middle of a byte; the reset pin does not
+  // clear it (the firmware frees the bus while the part is still in reset).
+  unsigned hold_sda_clocks = 0;
   double stretch_us = 0;        // after each falling clock edge, hold SCL low this long
 };
 
