@@ -55,7 +55,6 @@ constexpr unsigned kReleasePolls = 10'000;
 // a hundred times that.
 constexpr unsigned kRecoveryPulses = 9 * 100;
 
-
 inline void scl_low() { GPIOB->BSRR = gpio_bsrr_reset(kScl); }
 inline void scl_release() { GPIOB->BSRR = gpio_bsrr_set(kScl); }
 inline void sda_low() { GPIOB->BSRR = gpio_bsrr_reset(kSda); }
@@ -168,8 +167,11 @@ extern "C" int si2c_send_sdac_raw(std::uint8_t dev, std::uint8_t* data, std::uin
   }
 
   // End sequence: SDA is released while SCL is still low, so the bus sees no
-  // stop condition; the next start is a repeated start for the device.
+  // stop condition; the next start is a repeated start for the device. SCL
+  // stays low a full phase first (it has only just gone low after the last
+  // acknowledge clock), so the device sees a proper low period.
   if (!free_sda()) result = -1;
+  phase();
   if (!release_scl()) result = -1;
   phase();
   sda_release();

@@ -1,5 +1,7 @@
 #include "sim/parts/audio_codec.hpp"
 
+#include <algorithm>
+
 #include "sim/core/machine.hpp"
 
 namespace vb {
@@ -62,6 +64,11 @@ void AudioCodec::on_sda(bool level) {
 
 void AudioCodec::on_scl(bool level) {
   scl_ = level;
+  if (!events_.empty()) {
+    const cycles_t now = m_.now();
+    if (last_scl_edge_ != kNever) min_phase_ = std::min(min_phase_, now - last_scl_edge_);
+    last_scl_edge_ = now;
+  }
   if (level) {
     // Rising edge: the receiver samples SDA.
     if (!in_transfer_) return;

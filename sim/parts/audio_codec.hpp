@@ -30,7 +30,10 @@ class Machine;
 
 struct AudioCodecOptions {
   bool present = true;          // false: nothing answers, the lines only have their pull-ups
-  unsigned hold_sda_clocks = 0; // at power-up SDA is held low until this many clock pulses passed
+  // At power-up SDA is held low until this many clock pulses have passed, as
+  // by a bus interface left in the middle of a byte; the reset pin does not
+  // clear it (the firmware frees the bus while the part is still in reset).
+  unsigned hold_sda_clocks = 0;
   double stretch_us = 0;        // after each falling clock edge, hold SCL low this long
 };
 
@@ -63,6 +66,9 @@ public:
   bool in_reset() const { return in_reset_; }
   // Clock pulses seen while SDA was held at power-up.
   unsigned recovery_clocks() const { return recovery_clocks_; }
+  // Shortest time SCL stayed high or low once the first start condition
+  // was seen (kNever before two edges).
+  cycles_t min_clock_phase() const { return min_phase_; }
   // The master clock at the first register write (-1 before one).
   double master_clock_at_config() const { return mclk_at_config_; }
 
@@ -100,6 +106,8 @@ private:
   unsigned hold_left_ = 0;
   unsigned recovery_clocks_ = 0;
   Scheduler::Handle stretch_ = 0;
+  cycles_t last_scl_edge_ = kNever;
+  cycles_t min_phase_ = kNever;
 };
 
 }  // namespace vb
