@@ -28,6 +28,7 @@ struct BoardOptions {
   TcxoRtcOptions rtc_chip;    // the external RTC: fitted or not, the time it holds
   unsigned cpi = 1;           // cycles per instruction
   bool idle_skip = true;      // fast-forward the idle main loop (exact; off: every pass runs)
+  std::uint64_t seed = 1;     // seed for everything random on the board
 };
 
 class Board {
