@@ -19,17 +19,12 @@ constexpr std::uint64_t kU64Max = std::numeric_limits<std::uint64_t>::max();
 // no fraction or exponent, nothing that does not fit 64 bits. Returns the
 // problem, or an empty string with `out` set.
 std::string decimal(const std::string& text, std::uint64_t min, std::uint64_t max, std::uint64_t& out) {
-  const bool digits_only = !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
-  std::uint64_t v = 0;
-  if (digits_only) {
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
-    if (ec == std::errc::result_out_of_range) return text + " is out of range (" + std::to_string(min) + " to " + std::to_string(max) + ")";
-    if (ec != std::errc() || end != text.data() + text.size()) return "'" + text + "' is not a whole decimal number";
-  } else {
+  const std::string range = " is out of range (" + std::to_string(min) + " to " + std::to_string(max) + ")";
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
     return "'" + text + "' is not a whole decimal number";
-  }
-  if (v < min || v > max)
-    return text + " is out of range (" + std::to_string(min) + " to " + std::to_string(max) + ")";
+  std::uint64_t v = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+  if (ec == std::errc::result_out_of_range || v < min || v > max) return text + range;
   out = v;
   return {};
 }

@@ -142,7 +142,8 @@ double termios_rate(unsigned speed) {
 // --- output to a descriptor ----------------------------------------------------
 
 std::string FdWriter::flush() {
-  if (pending_.empty() || !error_.empty()) return error_;
+  if (!error_.empty()) pending_.clear();  // nothing more goes out after a failure
+  if (pending_.empty()) return error_;
   if (const int err = write_all(fd_, pending_.data(), pending_.size()))
     error_ = "cannot write to " + what_ + ": " + std::strerror(err);
   pending_.clear();

@@ -110,8 +110,8 @@ int main(int argc, char** argv) {
   const bool terminal = isatty(STDIN_FILENO) && isatty(STDOUT_FILENO);
   try {
     if (terminal) {
-      std::cerr << "[board] console on this terminal: Ctrl-] q quits, Ctrl-] ? lists the board commands\n";
       runner.add_link(std::make_unique<TerminalConsole>(*board, STDIN_FILENO, STDOUT_FILENO));
+      std::cerr << "[board] console on this terminal: Ctrl-] q quits, Ctrl-] ? lists the board commands\n";
     } else {
       runner.add_link(std::make_unique<ConsoleCapture>(*board, STDOUT_FILENO));
       // A terminal on stdin alone stays the shell's: reading it would stop a
