@@ -275,7 +275,11 @@ void ConsoleCapture::close(Board& board) {
 }
 
 void ConsoleInput::poll(Board& board) {
-  if (ended_) return;
+  // Input waits for the firmware to enable the console's receiver, as a
+  // person waits for the console to come up; after that it goes as it is.
+  const std::uint32_t on = Usart::CR1_UE | Usart::CR1_RE;
+  if (!started_) started_ = (board.usart3().peek(Usart::kCR1) & on) == on;
+  if (ended_ || !started_) return;
   std::uint8_t buf[4096];
   std::size_t got = 0;
   const std::size_t room = std::min(sizeof buf, line_room(board));

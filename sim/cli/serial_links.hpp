@@ -85,8 +85,9 @@ private:
 };
 
 // A pipe or file (stdin when it is not a terminal) typed into USART3 at the
-// line's rate in device time: read only as fast as the line carries it.
-// At its end the board runs on without more input.
+// line's rate in device time, from the moment the firmware first enables
+// the port's receiver: read only as fast as the line carries it. At its end
+// the board runs on without more input.
 class ConsoleInput : public HostLink {
 public:
   explicit ConsoleInput(int in_fd) : in_fd_(in_fd) {}
@@ -95,6 +96,7 @@ public:
 
 private:
   int in_fd_;
+  bool started_ = false;
   bool ended_ = false;
 };
 

@@ -1,8 +1,7 @@
-// vboard as a user runs it: a separate process with its stdin, stdout and
-// stderr on pipes, files or a pseudo-terminal, checked by what it prints and
-// its exit status.
+// vboard as a user runs it: a separate process with stdin and stdout on
+// files, pipes or a pseudo-terminal, checked by what it prints and its exit
+// status.
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -12,13 +11,12 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -26,45 +24,41 @@ namespace {
 
 namespace fs = std::filesystem;
 
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::size_t count(const std::string& s, const std::string& what) {
+  std::size_t n = 0;
+  for (std::size_t at = s.find(what); at != std::string::npos; at = s.find(what, at + 1)) ++n;
+  return n;
+}
+
 // What a finished run left.
 struct Finished {
   int status = -1;  // exit status, or 128 + N when signal N killed it
   std::string out, err;
 };
 
-int decode_status(int st) { return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st); }
-
-// Descriptors for a child's stdin and stdout; -1: a pipe.
-struct Stdio {
-  int in = -1, out = -1;
-};
-
-// A vboard process. stdin, stdout and stderr are pipes unless given as
-// descriptors (a file, /dev/full, a pseudo-terminal's slave side).
+// A vboard process with the given stdin and stdout; stderr is a pipe read
+// here.
 class Vboard {
 public:
-  Vboard(const Vboard&) = delete;
-  Vboard& operator=(const Vboard&) = delete;
-  Vboard(const std::vector<std::string>& args, Stdio io = {}) {
-    int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2];
-    if (io.in < 0) {
-      EXPECT_EQ(0, pipe(in));
-    }
-    if (io.out < 0) {
-      EXPECT_EQ(0, pipe(out));
-    }
+  Vboard(const std::vector<std::string>& args, int in, int out) {
+    int err[2];
     EXPECT_EQ(0, pipe(err));
     pid_ = fork();
     if (pid_ == 0) {
       // Its own process group (job control as under a shell); a memory
-      // ceiling and an alarm so that a fault that reads for ever or blocks
-      // fails the test instead of taking the machine with it.
+      // ceiling and an alarm, so that reading for ever or blocking fails
+      // the test instead of taking the machine with it.
       setpgid(0, 0);
       const rlimit mem{4ull << 30, 4ull << 30};
       setrlimit(RLIMIT_AS, &mem);
       alarm(120);
-      dup2(io.in >= 0 ? io.in : in[0], STDIN_FILENO);
-      dup2(io.out >= 0 ? io.out : out[1], STDOUT_FILENO);
+      dup2(in, STDIN_FILENO);
+      dup2(out, STDOUT_FILENO);
       dup2(err[1], STDERR_FILENO);
       for (int fd = 3; fd < 256; ++fd) close(fd);
       std::vector<char*> argv{const_cast<char*>(VBOARD)};
@@ -73,121 +67,49 @@ public:
       execv(VBOARD, argv.data());
       _exit(127);
     }
-    if (io.in < 0) {
-      close(in[0]);
-      in_ = in[1];
-    }
-    if (io.out < 0) {
-      close(out[1]);
-      out_ = out[0];
-    }
     close(err[1]);
     err_ = err[0];
   }
+  Vboard(const Vboard&) = delete;
+  Vboard& operator=(const Vboard&) = delete;
   ~Vboard() {
-    if (pid_ > 0 && !reaped_) {
+    if (pid_ > 0) {
       kill(pid_, SIGKILL);
       waitpid(pid_, nullptr, 0);
     }
-    for (int fd : {in_, out_, err_})
-      if (fd >= 0) close(fd);
+    close(err_);
   }
 
   pid_t pid() const { return pid_; }
-  int out_fd() const { return out_; }
-  void close_stdin() { close_fd(in_); }
-  void close_stdout() { close_fd(out_); }
-
-  // Reads stderr (and stdout, when a pipe) until stderr shows `text`;
-  // false when stderr ended first.
+  // Reads stderr until it shows `text`; false when it ended first.
   bool wait_for_err(const std::string& text) {
-    while (done_.err.find(text) == std::string::npos)
-      if (!pump(-1)) return false;
-    return true;
-  }
-  bool wait_for_out(const std::string& text) {
-    while (done_.out.find(text) == std::string::npos)
-      if (!pump(-1)) return false;
-    return true;
-  }
-
-  // Feeds `input` to stdin (when a pipe) and then closes it, collects
-  // everything until the process ends.
-  Finished finish(const std::string& input = "") {
-    std::size_t sent = 0;
-    if (in_ >= 0 && input.empty()) close_stdin();
-    while (out_ >= 0 || err_ >= 0) {
-      int feed = -1;
-      if (in_ >= 0) {
-        feed = in_;
-        if (sent == input.size()) {
-          close_stdin();
-          feed = -1;
-        }
-      }
-      if (!pump(feed, &input, &sent)) break;
+    while (err_text_.find(text) == std::string::npos) {
+      char buf[1024];
+      const ssize_t n = read(err_, buf, sizeof buf);
+      if (n <= 0) return false;
+      err_text_.append(buf, static_cast<std::size_t>(n));
     }
-    int st = 0;
-    waitpid(pid_, &st, 0);
-    reaped_ = true;
-    done_.status = decode_status(st);
-    return done_;
+    return true;
   }
-
   // Waits for the process to stop (job control); false when it ended.
   bool wait_stopped() {
     int st = 0;
-    if (waitpid(pid_, &st, WUNTRACED) != pid_) return false;
-    if (WIFSTOPPED(st)) return true;
-    reaped_ = true;
-    done_.status = decode_status(st);
-    return false;
+    return waitpid(pid_, &st, WUNTRACED) == pid_ && WIFSTOPPED(st);
+  }
+  // Everything on stderr until the process ends, and how it ended.
+  Finished finish() {
+    wait_for_err(std::string(1, '\0'));  // to the end
+    int st = 0;
+    waitpid(pid_, &st, 0);
+    pid_ = -1;
+    return {WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st), "", err_text_};
   }
 
 private:
-  void close_fd(int& fd) {
-    if (fd >= 0) close(fd);
-    fd = -1;
-  }
-  // One round of waiting on the pipes; false when there is nothing left.
-  bool pump(int feed, const std::string* input = nullptr, std::size_t* sent = nullptr) {
-    pollfd p[3];
-    int n = 0;
-    for (int fd : {out_, err_})
-      if (fd >= 0) p[n++] = {fd, POLLIN, 0};
-    if (feed >= 0) p[n++] = {feed, POLLOUT, 0};
-    if (n == 0) return false;
-    if (::poll(p, n, -1) < 0) return errno == EINTR;
-    for (int i = 0; i < n; ++i) {
-      if (!p[i].revents) continue;
-      if (p[i].fd == feed) {
-        const ssize_t w = write(feed, input->data() + *sent, std::min<std::size_t>(4096, input->size() - *sent));
-        if (w > 0) *sent += static_cast<std::size_t>(w);
-        else close_stdin();
-        continue;
-      }
-      char buf[4096];
-      const ssize_t r = read(p[i].fd, buf, sizeof buf);
-      if (r <= 0) {
-        close_fd(p[i].fd == out_ ? out_ : err_);
-        continue;
-      }
-      (p[i].fd == out_ ? done_.out : done_.err).append(buf, static_cast<std::size_t>(r));
-    }
-    return true;
-  }
-
   pid_t pid_ = -1;
-  int in_ = -1, out_ = -1, err_ = -1;
-  bool reaped_ = false;
-  Finished done_;
+  int err_ = -1;
+  std::string err_text_;
 };
-
-std::size_t count(const std::string& s, const std::string& what) {
-  std::size_t n = 0;
-  for (std::size_t at = s.find(what); at != std::string::npos; at = s.find(what, at + 1)) ++n;
-  return n;
-}
 
 // A scratch directory per test.
 class VboardTest : public ::testing::Test {
@@ -207,10 +129,20 @@ protected:
   // The built image with `patch` applied to its bytes.
   template <typename Patch>
   std::string patched_image(const std::string& name, Patch patch) {
-    std::ifstream in(FIRMWARE_ELF, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string bytes = slurp(FIRMWARE_ELF);
     patch(bytes);
     return file(name, bytes);
+  }
+  // A whole run with `input` as stdin (a file) and stdout to a file.
+  Finished run(const std::vector<std::string>& args, const std::string& input = "") {
+    const int in = open(file("stdin", input).c_str(), O_RDONLY);
+    const std::string out_path = (dir_ / "stdout").string();
+    const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    Finished f = Vboard(args, in, out).finish();
+    close(in);
+    close(out);
+    f.out = slurp(out_path);
+    return f;
   }
 
   fs::path dir_;
@@ -252,7 +184,7 @@ TEST_F(VboardTest, ShouldRefuseBadCommandLinesWithOneLine) {
     std::string line;
     for (const std::string& a : c.args) line += a + " ";
     SCOPED_TRACE(line);
-    const Finished f = Vboard(c.args).finish();
+    const Finished f = run(c.args);
     EXPECT_EQ(2, f.status);
     EXPECT_EQ("", f.out);
     EXPECT_EQ(1u, count(f.err, "\n")) << f.err;
@@ -262,15 +194,14 @@ TEST_F(VboardTest, ShouldRefuseBadCommandLinesWithOneLine) {
 }
 
 TEST_F(VboardTest, ShouldTakeWholeNumbersUpToTheirLimits) {
-  const Finished f = Vboard({"--fast", "--ms", "7", "--cpi", "010", "--seed", "18446744073709551615", "--usart2",
-                             "none", FIRMWARE_ELF})
-                         .finish();
+  const Finished f =
+      run({"--fast", "--ms", "7", "--cpi", "010", "--seed", "18446744073709551615", "--usart2", "none", FIRMWARE_ELF});
   EXPECT_EQ(0, f.status) << f.err;
   EXPECT_NE(std::string::npos, f.err.find("device time   7.000 ms")) << f.err;
 }
 
 TEST_F(VboardTest, HelpShouldSayHowToQuitAndWhatEachOptionTakes) {
-  const Finished f = Vboard({"--help"}).finish();
+  const Finished f = run({"--help"});
   EXPECT_EQ(0, f.status);
   for (const char* text : {"Ctrl-] q", "--ms N", "until stopped", "--seed N", "--cpi N", "143"})
     EXPECT_NE(std::string::npos, f.out.find(text)) << text;
@@ -298,7 +229,7 @@ TEST_F(VboardTest, ShouldRefuseWhatIsNoImageWithoutReadingIt) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
-    const Finished f = Vboard({"--fast", "--ms", "1", c.path}).finish();
+    const Finished f = run({"--fast", "--ms", "1", c.path});
     EXPECT_EQ(2, f.status);
     EXPECT_EQ(1u, count(f.err, "\n")) << f.err;
     EXPECT_NE(std::string::npos, f.err.find(c.path)) << f.err;
@@ -310,7 +241,7 @@ TEST_F(VboardTest, ShouldRefuseWhatIsNoImageWithoutReadingIt) {
 
 TEST_F(VboardTest, PipedInputShouldReachTheConsole) {
   // Ctrl-A ? asks the firmware for its escape help and USART2's rate.
-  const Finished f = Vboard({"--fast", "--ms", "1000"}).finish("\x01?");
+  const Finished f = run({"--fast", "--ms", "1000"}, "\x01?");
   EXPECT_EQ(0, f.status) << f.err;
   EXPECT_NE(std::string::npos, f.out.find("USART2=115200bps FIXED")) << f.out;
 }
@@ -320,7 +251,7 @@ TEST_F(VboardTest, PipedInputShouldCrossTheBridgeExactlyAndTheBoardRunOnAfterIt)
   // quarter of a second of line time, then the board runs on to --ms.
   std::string text;
   for (int i = 0; i < 3000; ++i) text += static_cast<char>(i % 61 == 60 ? '\n' : ' ' + (i * 7) % 90);
-  const Finished f = Vboard({"--fast", "--ms", "1500", "--usart2", "loopback"}).finish(text);
+  const Finished f = run({"--fast", "--ms", "1500", "--usart2", "loopback"}, text);
   EXPECT_EQ(0, f.status) << f.err;
   EXPECT_NE(std::string::npos, f.out.find(text));
   EXPECT_NE(std::string::npos, f.err.find("device time   1500.000 ms")) << f.err;
@@ -328,36 +259,25 @@ TEST_F(VboardTest, PipedInputShouldCrossTheBridgeExactlyAndTheBoardRunOnAfterIt)
 
 TEST_F(VboardTest, ShouldEndWithAMessageWhenStdoutCannotBeWritten) {
   // A full disk.
-  const int full = open("/dev/full", O_WRONLY);
-  ASSERT_GE(full, 0);
-  const Finished disk = Vboard({"--fast", "--ms", "1000"}, {.in = -1, .out = full}).finish();
-  close(full);
+  const int in = open("/dev/null", O_RDONLY), full = open("/dev/full", O_WRONLY);
+  const Finished disk = Vboard({"--fast", "--ms", "1000"}, in, full).finish();
   EXPECT_EQ(3, disk.status);
   EXPECT_NE(std::string::npos, disk.err.find("cannot write to stdout: No space left on device")) << disk.err;
   EXPECT_NE(std::string::npos, disk.err.find("device time")) << disk.err;
 
-  // A reader that leaves after the first line.
-  Vboard v({"--fast", "--ms", "100000"});
-  ASSERT_TRUE(v.wait_for_out("\n"));
-  v.close_stdout();
-  const Finished pipe = v.finish();
-  EXPECT_EQ(3, pipe.status);
-  EXPECT_NE(std::string::npos, pipe.err.find("cannot write to stdout: Broken pipe")) << pipe.err;
-}
-
-TEST_F(VboardTest, SignalsShouldEndTheRunWithStatistics) {
-  struct Case {
-    int sig, status;
-  };
-  for (const Case c : {Case{SIGTERM, 128 + SIGTERM}, Case{SIGHUP, 128 + SIGHUP}, Case{SIGINT, 0}}) {
-    SCOPED_TRACE(strsignal(c.sig));
-    Vboard v({"--fast", "--ms", "100000"});
-    ASSERT_TRUE(v.wait_for_out("setup done."));
-    kill(v.pid(), c.sig);
-    const Finished f = v.finish();
-    EXPECT_EQ(c.status, f.status) << f.err;
-    EXPECT_NE(std::string::npos, f.err.find("device time")) << f.err;
-  }
+  // A reader that leaves after the first bytes.
+  int out[2];
+  ASSERT_EQ(0, pipe(out));
+  Vboard v({"--fast", "--ms", "100000"}, in, out[1]);
+  close(out[1]);
+  char first[16];
+  ASSERT_GT(read(out[0], first, sizeof first), 0);
+  close(out[0]);
+  const Finished gone = v.finish();
+  EXPECT_EQ(3, gone.status);
+  EXPECT_NE(std::string::npos, gone.err.find("cannot write to stdout: Broken pipe")) << gone.err;
+  close(in);
+  close(full);
 }
 
 // --- the console on a terminal ----------------------------------------------------
@@ -402,7 +322,7 @@ struct Pty {
 
 TEST_F(VboardTest, ShouldEndWithStatisticsWhenTheTerminalCloses) {
   Pty pty;
-  Vboard v({"--fast", "--ms", "100000", "--usart2", "none"}, {.in = pty.slave, .out = pty.slave});
+  Vboard v({"--fast", "--ms", "100000", "--usart2", "none"}, pty.slave, pty.slave);
   pty.close_slave();
   ASSERT_TRUE(v.wait_for_err("console on this terminal"));
   close(pty.master);  // the window closes
@@ -415,7 +335,7 @@ TEST_F(VboardTest, ShouldEndWithStatisticsWhenTheTerminalCloses) {
 
 TEST_F(VboardTest, TerminalShouldBeCookedWhileStoppedAndRawAgainAfter) {
   Pty pty;
-  Vboard v({"--fast", "--ms", "100000", "--usart2", "none"}, {.in = pty.slave, .out = pty.slave});
+  Vboard v({"--fast", "--ms", "100000", "--usart2", "none"}, pty.slave, pty.slave);
   pty.close_slave();
   ASSERT_TRUE(v.wait_for_err("console on this terminal"));
   ASSERT_TRUE(pty.raw());
@@ -436,16 +356,25 @@ TEST_F(VboardTest, TerminalShouldBeCookedWhileStoppedAndRawAgainAfter) {
   EXPECT_FALSE(pty.raw());  // restored on the way out
 }
 
-TEST_F(VboardTest, TerminalSignalsShouldRestoreItAndEndWithStatistics) {
-  for (const int sig : {SIGTERM, SIGHUP}) {
-    SCOPED_TRACE(strsignal(sig));
+TEST_F(VboardTest, SignalsShouldEndTheRunWithStatisticsAndTheTerminalRestored) {
+  struct Case {
+    int sig;
+    bool terminal;  // else stdin and stdout are /dev/null
+    int status;
+  };
+  const Case cases[] = {{SIGTERM, true, 143}, {SIGHUP, true, 129}, {SIGTERM, false, 143}, {SIGINT, false, 0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(strsignal(c.sig)) + (c.terminal ? " on a terminal" : ""));
     Pty pty;
-    Vboard v({"--fast", "--ms", "100000", "--usart2", "none"}, {.in = pty.slave, .out = pty.slave});
+    const int null = open("/dev/null", O_RDWR);
+    const int io = c.terminal ? pty.slave : null;
+    Vboard v({"--fast", "--ms", "100000", "--usart2", "pty"}, io, io);
     pty.close_slave();
-    ASSERT_TRUE(v.wait_for_err("console on this terminal"));
-    kill(v.pid(), sig);
+    close(null);
+    ASSERT_TRUE(v.wait_for_err("USART2 on"));  // running, handlers in place
+    kill(v.pid(), c.sig);
     const Finished f = v.finish();
-    EXPECT_EQ(128 + sig, f.status) << f.err;
+    EXPECT_EQ(c.status, f.status) << f.err;
     EXPECT_NE(std::string::npos, f.err.find("device time")) << f.err;
     EXPECT_FALSE(pty.raw());
   }
@@ -461,7 +390,7 @@ TEST_F(VboardTest, ShouldSayOnceThatAnImageWithoutSymbolsRunsSlower) {
     put_le16(b, 0x30, 0);      // e_shnum
     put_le16(b, 0x32, 0);      // e_shstrndx
   });
-  const Finished f = Vboard({"--fast", "--ms", "20", stripped}).finish();
+  const Finished f = run({"--fast", "--ms", "20", stripped});
   EXPECT_EQ(0, f.status) << f.err;
   EXPECT_EQ(1u, count(f.err, "not fast-forwarded")) << f.err;
 }
@@ -474,7 +403,7 @@ TEST_F(VboardTest, FaultAtResetShouldReportTheDeviceTimeItHappenedAt) {
     const std::uint32_t offset = le32(b, phoff + 4);  // p_offset of the first segment
     put_le32(b, offset + 4, 0x60000001);
   });
-  const Finished f = Vboard({"--fast", "--ms", "100", bad}).finish();
+  const Finished f = run({"--fast", "--ms", "100", bad});
   EXPECT_EQ(1, f.status) << f.err;
   EXPECT_NE(std::string::npos, f.err.find("device time   0.000 ms")) << f.err;
 }
