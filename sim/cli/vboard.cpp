@@ -40,6 +40,23 @@ vb::BcdCalendar host_local_time() {
   return vb::parse_calendar(text).value_or(vb::TcxoRtcOptions{}.start);
 }
 
+// A message that stays on one line whatever the user typed: control
+// characters (a newline inside an argument or a file name) shown escaped.
+std::string one_line(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u >= 0x20 && u != 0x7F) {
+      out += c;
+    } else {
+      char esc[8];
+      std::snprintf(esc, sizeof esc, "\\x%02x", u);
+      out += esc;
+    }
+  }
+  return out;
+}
+
 // SIGINT, SIGTERM, SIGHUP: the run ends after the current slice with its
 // statistics. The same signal again while it ends (say, stuck writing to a
 // reader that has stopped) ends the process at once.
@@ -84,7 +101,7 @@ int main(int argc, char** argv) {
     defaults.board.rtc_chip.start = host_local_time();
     opts = parse_options(std::vector<std::string>(argv + 1, argv + argc), defaults);
   } catch (const UsageError& e) {
-    std::cerr << "vboard: " << e.what() << " (see vboard --help)\n";
+    std::cerr << "vboard: " << one_line(e.what()) << " (see vboard --help)\n";
     return kExitUsage;
   }
   if (opts.help) {
@@ -97,7 +114,7 @@ int main(int argc, char** argv) {
   try {
     board.emplace(opts.board);
   } catch (const std::exception& e) {
-    std::cerr << "vboard: " << e.what() << "\n";
+    std::cerr << "vboard: " << one_line(e.what()) << "\n";
     return kExitUsage;
   }
   vb::Machine& m = board->m();

@@ -178,6 +178,7 @@ TEST_F(VboardTest, ShouldRefuseBadCommandLinesWithOneLine) {
       {{"--rtc-chip", "maybe"}, "--rtc-chip: takes absent, present or stuck-low, not 'maybe'"},
       {{"--rtc", "2026-13-01T00:00:00"}, "--rtc: needs a time"},
       {{"--frobnicate"}, "unknown option --frobnicate"},
+      {{"--cpi", "1\n2"}, "--cpi: '1\\x0a2' is not a whole decimal number"},
       {{"a.elf", "b.elf"}, "more than one image given ('a.elf' and 'b.elf')"},
   };
   for (const Case& c : cases) {
