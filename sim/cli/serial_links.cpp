@@ -112,7 +112,10 @@ ReadResult read_now(int fd, std::uint8_t* buf, std::size_t n, std::size_t& got) 
   const int ready = ::poll(&pfd, 1, 0);
   if (ready < 0) return errno == EINTR ? ReadResult::kNothing : ReadResult::kError;
   if (ready == 0) return ReadResult::kNothing;
-  if (pfd.revents & POLLNVAL) return ReadResult::kError;
+  if (pfd.revents & POLLNVAL) {
+    errno = EBADF;
+    return ReadResult::kError;
+  }
   const ssize_t r = ::read(fd, buf, n);
   if (r > 0) {
     got = static_cast<std::size_t>(r);

@@ -8,8 +8,10 @@
 // file) is typed into the console at its line rate.
 // Board messages and the run statistics go to stderr; the exit status says
 // how the run ended (see help_text()).
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -70,6 +72,17 @@ void on_stop_signal(int sig) {
   vb::cli::Runner::request_stop(sig);
 }
 
+// A standard descriptor the caller closed is opened on /dev/null, so that
+// no file vboard opens later (the image, a pseudo-terminal) takes its place
+// and gets console bytes written into it.
+void fill_closed_standard_descriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    const int null = ::open("/dev/null", O_RDWR);  // the lowest free number: fd
+    if (null >= 0 && null != fd) ::close(null);
+  }
+}
+
 void install_signal_handlers() {
   struct sigaction sa{};
   sa.sa_handler = on_stop_signal;
@@ -95,6 +108,7 @@ void report_degradations(vb::Machine& m) {
 
 int main(int argc, char** argv) {
   using namespace vb::cli;
+  fill_closed_standard_descriptors();
   Options opts;
   try {
     Options defaults;
