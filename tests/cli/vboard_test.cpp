@@ -341,16 +341,24 @@ TEST_F(VboardTest, TerminalShouldBeCookedWhileStoppedAndRawAgainAfter) {
   ASSERT_TRUE(v.wait_for_err("console on this terminal"));
   ASSERT_TRUE(pty.raw());
 
-  // Stopped (Ctrl-] z as kill -TSTP would): the shell gets a cooked terminal.
-  ASSERT_EQ(2, write(pty.master, "\x1dz", 2));
-  ASSERT_TRUE(v.wait_stopped());
-  EXPECT_FALSE(pty.raw());
-
-  // Continued: raw again, the board commands answer at once (no Enter).
-  kill(v.pid(), SIGCONT);
-  while (!pty.raw() && kill(v.pid(), 0) == 0) sched_yield();
-  ASSERT_EQ(2, write(pty.master, "\x1d?", 2));
-  EXPECT_TRUE(pty.read_until("[board commands"));
+  // Stopped by kill -TSTP, then by Ctrl-] z: the shell gets a cooked
+  // terminal; continued: raw again, and a board command answers at once
+  // (no Enter needed).
+  for (const bool by_key : {false, true}) {
+    SCOPED_TRACE(by_key ? "Ctrl-] z" : "SIGTSTP");
+    if (by_key) {
+      ASSERT_EQ(2, write(pty.master, "\x1dz", 2));
+    } else {
+      kill(v.pid(), SIGTSTP);
+    }
+    ASSERT_TRUE(v.wait_stopped());
+    EXPECT_FALSE(pty.raw());
+    kill(v.pid(), SIGCONT);
+    while (!pty.raw() && kill(v.pid(), 0) == 0) sched_yield();
+    pty.shown.clear();
+    ASSERT_EQ(2, write(pty.master, "\x1d?", 2));
+    EXPECT_TRUE(pty.read_until("[board commands"));
+  }
   ASSERT_EQ(2, write(pty.master, "\x1dq", 2));
   const Finished f = v.finish();
   EXPECT_EQ(0, f.status) << f.err;
