@@ -29,6 +29,14 @@ struct SavedTerminal {
 // Set when the process was continued (SIGCONT): raw mode is entered again
 // at the next poll, once the process is in the terminal's foreground.
 volatile std::sig_atomic_t g_reenter_raw = 0;
+// The terminal is in raw mode now. Restoring it only then keeps a process
+// continued in the background (already cooked) from being stopped again by
+// SIGTTOU when it changes the terminal on its way out.
+volatile std::sig_atomic_t g_is_raw = 0;
+
+void enter_raw(int when) {
+  if (tcsetattr(g_term.fd, when, &g_term.raw) == 0) g_is_raw = 1;
+}
 
 void restore_and_reraise(int sig) {
   restore_console_terminal();
@@ -128,7 +136,9 @@ ReadResult read_now(int fd, std::uint8_t* buf, std::size_t n, std::size_t& got) 
 }  // namespace
 
 void restore_console_terminal() {
-  if (g_term.fd >= 0) tcsetattr(g_term.fd, TCSAFLUSH, &g_term.cooked);
+  if (g_term.fd < 0 || !g_is_raw) return;
+  tcsetattr(g_term.fd, TCSAFLUSH, &g_term.cooked);
+  g_is_raw = 0;
 }
 
 double termios_rate(unsigned speed) {
@@ -178,7 +188,7 @@ TerminalConsole::TerminalConsole(Board& board, int in_fd, int out_fd)
     restore_console_terminal();
     std::abort();
   });
-  tcsetattr(in_fd_, TCSAFLUSH, &g_term.raw);
+  enter_raw(TCSAFLUSH);
 
   Usart& port = board.usart3();
   port.set_peer_baud(115200);
@@ -238,7 +248,7 @@ void TerminalConsole::poll(Board& board) {
   };
   if (g_reenter_raw && foreground()) {
     g_reenter_raw = 0;
-    tcsetattr(in_fd_, TCSADRAIN, &g_term.raw);  // keys typed meanwhile are kept
+    enter_raw(TCSADRAIN);  // keys typed meanwhile are kept
   }
   if (const std::string err = out_.flush(); !err.empty()) return fail(err);
   // Typed bytes go to the console as its line carries them; the rest wait
