@@ -15,22 +15,6 @@ struct AudioOptions {
   bool live = false;   // play through the host's sound system
 };
 
-// Parses --wav FILE and --audio; true when `arg` was one of them (`value`
-// gives the option's argument, throwing when there is none).
-template <typename Value>
-bool parse_audio_option(const std::string& arg, Value&& value, AudioOptions& o) {
-  if (arg == "--wav") {
-    o.wav = value();
-    if (o.wav.empty()) throw std::invalid_argument("--wav needs a file name");
-    return true;
-  }
-  if (arg == "--audio") {
-    o.live = true;
-    return true;
-  }
-  return false;
-}
-
 // The link that samples the board's DAC from power-up on; nullptr when
 // neither recording nor live sound is asked for (or live sound is not
 // possible and nothing is recorded). Says on stderr what it does; throws

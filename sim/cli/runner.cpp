@@ -1,6 +1,8 @@
 #include "sim/cli/runner.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <thread>
 
@@ -8,9 +10,40 @@
 
 namespace vb::cli {
 
-std::atomic<bool>& Runner::stop_requested() {
-  static std::atomic<bool> flag{false};
-  return flag;
+namespace {
+// -1: no stop requested; 0: by a board command; else the signal's number.
+std::atomic<int> g_stop{-1};
+static_assert(std::atomic<int>::is_always_lock_free, "set from signal handlers");
+}  // namespace
+
+void Runner::request_stop(int signal) {
+  int none = -1;
+  g_stop.compare_exchange_strong(none, signal);
+}
+
+bool Runner::stop_requested() { return g_stop.load() >= 0; }
+
+int exit_status(const RunResult& r) {
+  if (r.faulted) return kExitFault;
+  if (!r.link_failure.empty()) return kExitHostLink;
+  if (r.signal != 0 && r.signal != SIGINT) return 128 + r.signal;
+  return kExitOk;
+}
+
+double Runner::run_slice(double ms) {
+  Machine& m = board_.m();
+  double done = 0;
+  while (done < ms) {
+    const double step = std::min(ms - done, 1.0);
+    const auto n = std::max<cycles_t>(static_cast<cycles_t>(std::llround(step * m.clocks().hclk / 1000.0)), 1);
+    const cycles_t from = m.now();
+    if (m.run_cycles(n) != Stop::kLimit || m.faulted()) {
+      // Only the part of the step that ran counts.
+      return done + step * static_cast<double>(std::min(m.now() - from, n)) / static_cast<double>(n);
+    }
+    done += step;
+  }
+  return done;
 }
 
 RunResult Runner::run() {
@@ -18,14 +51,20 @@ RunResult Runner::run() {
   Machine& m = board_.m();
   RunResult r;
   const auto start = clock::now();
-  while (!stop_requested().load()) {
+  while (!stop_requested()) {
     if (opts_.run_ms > 0 && r.device_ms >= opts_.run_ms) break;
     double slice = opts_.slice_ms;
     if (opts_.run_ms > 0) slice = std::min(slice, opts_.run_ms - r.device_ms);
-    const Stop s = m.run_ms(slice);
-    r.device_ms += slice;
-    for (auto& link : links_) link->poll(board_);
-    if (s == Stop::kFault) break;
+    r.device_ms += run_slice(slice);
+    bool link_failed = false;
+    for (auto& link : links_) {
+      link->poll(board_);
+      if (!link->failure().empty() && r.link_failure.empty()) {
+        r.link_failure = link->failure();
+        link_failed = true;
+      }
+    }
+    if (m.faulted() || link_failed) break;
     if (opts_.real_time) {
       // Device time leads: wait until the host clock has caught up.
       const auto due = start + std::chrono::duration_cast<clock::duration>(
@@ -35,8 +74,13 @@ RunResult Runner::run() {
   }
   r.wall_s = std::chrono::duration<double>(clock::now() - start).count();
   r.faulted = m.faulted();
-  r.interrupted = stop_requested().load();
-  for (auto& link : links_) link->close(board_);
+  r.interrupted = stop_requested();
+  r.signal = std::max(g_stop.load(), 0);
+  // The links flush what they hold; a failure there still counts.
+  for (auto& link : links_) {
+    link->close(board_);
+    if (!link->failure().empty() && r.link_failure.empty()) r.link_failure = link->failure();
+  }
   return r;
 }
 

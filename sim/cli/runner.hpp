@@ -21,6 +21,17 @@ public:
   virtual void poll(Board& board) = 0;
   // The run is over (normally or not).
   virtual void close(Board&) {}
+  // Why this link cannot go on (its terminal went away, its output cannot
+  // be written); empty while it works. The runner ends the run on it.
+  const std::string& failure() const { return failure_; }
+
+protected:
+  void fail(std::string why) {
+    if (failure_.empty()) failure_ = std::move(why);
+  }
+
+private:
+  std::string failure_;
 };
 
 struct RunOptions {
@@ -30,22 +41,38 @@ struct RunOptions {
 };
 
 struct RunResult {
-  double device_ms = 0;
+  double device_ms = 0;      // device time actually run (up to the fault, if any)
   double wall_s = 0;
   bool faulted = false;
-  bool interrupted = false;  // stopped by request (SIGINT)
+  bool interrupted = false;  // stopped by request (Ctrl-] q, SIGINT, SIGTERM, SIGHUP)
+  int signal = 0;            // the signal that asked for the stop, if one did
+  std::string link_failure;  // a host link could not go on: why
 };
+
+// Exit statuses of vboard.
+constexpr int kExitOk = 0;
+constexpr int kExitFault = 1;     // the firmware faulted
+constexpr int kExitUsage = 2;     // bad command line or image
+constexpr int kExitHostLink = 3;  // the console's terminal or output went away
+// A signal N that ends the run gives 128 + N, as the shell reports it.
+int exit_status(const RunResult& r);
 
 class Runner {
 public:
   Runner(Board& board, RunOptions opts) : board_(board), opts_(opts) {}
   void add_link(std::unique_ptr<HostLink> link) { links_.push_back(std::move(link)); }
-  // Set from a signal handler: the run ends after the current slice.
-  static std::atomic<bool>& stop_requested();
+  // The run ends after the current slice. Safe in a signal handler; `signal`
+  // is the signal's number, 0 for a request from a board command.
+  static void request_stop(int signal = 0);
+  static bool stop_requested();
 
   RunResult run();
 
 private:
+  // Runs `ms` of device time in 1 ms steps at whatever HCLK runs; returns
+  // the device time actually run (less than `ms` when the firmware faulted).
+  double run_slice(double ms);
+
   Board& board_;
   RunOptions opts_;
   std::vector<std::unique_ptr<HostLink>> links_;

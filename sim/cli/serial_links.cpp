@@ -1,9 +1,11 @@
 #include "sim/cli/serial_links.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -17,36 +19,127 @@
 namespace vb::cli {
 namespace {
 
-// The terminal as it was before raw mode; restored by every exit path.
+// The terminal as it was before raw mode, and raw mode itself; restored and
+// re-entered from signal handlers, so plain data set before they are armed.
 struct SavedTerminal {
   int fd = -1;
-  termios tio{};
-} g_saved;
+  termios cooked{};
+  termios raw{};
+} g_term;
+// Set when the process was continued (SIGCONT): raw mode is entered again
+// at the next poll, once the process is in the terminal's foreground.
+volatile std::sig_atomic_t g_reenter_raw = 0;
+// The terminal is in raw mode now. Restoring it only then keeps a process
+// continued in the background (already cooked) from being stopped again by
+// SIGTTOU when it changes the terminal on its way out.
+volatile std::sig_atomic_t g_is_raw = 0;
 
-void restore_terminal() {
-  if (g_saved.fd >= 0) tcsetattr(g_saved.fd, TCSAFLUSH, &g_saved.tio);
+void enter_raw(int when) {
+  if (tcsetattr(g_term.fd, when, &g_term.raw) == 0) g_is_raw = 1;
 }
 
 void restore_and_reraise(int sig) {
-  restore_terminal();
+  restore_console_terminal();
   std::signal(sig, SIG_DFL);
   std::raise(sig);
 }
 
-void write_all(int fd, const void* data, std::size_t n) {
+// SIGTSTP (kill -TSTP, or Ctrl-] z): the terminal goes back to how the shell
+// left it while the process is stopped, then raw mode comes back.
+void on_stop_signal(int) {
+  const int saved_errno = errno;
+  restore_console_terminal();
+  std::signal(SIGTSTP, SIG_DFL);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTSTP);
+  sigprocmask(SIG_UNBLOCK, &set, nullptr);
+  std::raise(SIGTSTP);  // stops here until SIGCONT
+  std::signal(SIGTSTP, on_stop_signal);
+  g_reenter_raw = 1;
+  errno = saved_errno;
+}
+
+void on_continue_signal(int) { g_reenter_raw = 1; }
+
+void install(int sig, void (*handler)(int)) {
+  struct sigaction sa{};
+  sa.sa_handler = handler;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  sigaction(sig, &sa, nullptr);
+}
+
+// Writes everything, waiting while a non-blocking descriptor is full.
+// Returns 0, or the errno of the failure.
+int write_all(int fd, const void* data, std::size_t n) {
   const char* p = static_cast<const char*>(data);
   while (n > 0) {
     const ssize_t w = ::write(fd, p, n);
     if (w < 0) {
       if (errno == EINTR) continue;
-      return;  // the reader is gone; nothing sensible to do with the bytes
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        pollfd pfd{fd, POLLOUT, 0};
+        ::poll(&pfd, 1, -1);
+        continue;
+      }
+      return errno;
     }
     p += w;
     n -= static_cast<std::size_t>(w);
   }
+  return 0;
+}
+
+// How much device time of input may wait on the console line: one runner
+// slice and then some, so the line never runs dry between two polls while
+// the input has bytes, and input is never read far ahead of the line.
+constexpr double kInputAheadMs = 20;
+
+// Bytes the console line can take now without what is queued on it
+// reaching further than kInputAheadMs ahead of the clock.
+std::size_t line_room(Board& board) {
+  Machine& m = board.m();
+  const Usart& port = board.usart3();
+  const double hclk = m.clocks().hclk;
+  if (hclk <= 0 || port.peer_baud() <= 0) return 0;
+  const double byte_cycles = 10.0 * hclk / port.peer_baud();
+  const double now = static_cast<double>(m.now());
+  const double busy_until = std::max(now, static_cast<double>(port.peer_done_at()));
+  const double horizon = now + kInputAheadMs * hclk / 1000.0;
+  if (busy_until >= horizon) return 0;
+  return std::max<std::size_t>(1, static_cast<std::size_t>((horizon - busy_until) / byte_cycles));
+}
+
+enum class ReadResult { kBytes, kNothing, kEnd, kError };
+
+// A read that never blocks: whatever the descriptor has now, at most `n`.
+ReadResult read_now(int fd, std::uint8_t* buf, std::size_t n, std::size_t& got) {
+  got = 0;
+  pollfd pfd{fd, POLLIN, 0};
+  const int ready = ::poll(&pfd, 1, 0);
+  if (ready < 0) return errno == EINTR ? ReadResult::kNothing : ReadResult::kError;
+  if (ready == 0) return ReadResult::kNothing;
+  if (pfd.revents & POLLNVAL) {
+    errno = EBADF;
+    return ReadResult::kError;
+  }
+  const ssize_t r = ::read(fd, buf, n);
+  if (r > 0) {
+    got = static_cast<std::size_t>(r);
+    return ReadResult::kBytes;
+  }
+  if (r == 0) return ReadResult::kEnd;
+  return errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK ? ReadResult::kNothing : ReadResult::kError;
 }
 
 }  // namespace
+
+void restore_console_terminal() {
+  if (g_term.fd < 0 || !g_is_raw) return;
+  tcsetattr(g_term.fd, TCSAFLUSH, &g_term.cooked);
+  g_is_raw = 0;
+}
 
 double termios_rate(unsigned speed) {
   static const struct { speed_t code; double rate; } table[] = {
@@ -59,20 +152,23 @@ double termios_rate(unsigned speed) {
   return 0;
 }
 
+// --- output to a descriptor ----------------------------------------------------
+
+std::string FdWriter::flush() {
+  if (!error_.empty()) pending_.clear();  // nothing more goes out after a failure
+  if (pending_.empty()) return error_;
+  if (const int err = write_all(fd_, pending_.data(), pending_.size()))
+    error_ = "cannot write to " + what_ + ": " + std::strerror(err);
+  pending_.clear();
+  return error_;
+}
+
 // --- terminal console --------------------------------------------------------
 
-TerminalConsole::TerminalConsole(Board& board, int in_fd, int out_fd) : in_fd_(in_fd), out_fd_(out_fd) {
+TerminalConsole::TerminalConsole(Board& board, int in_fd, int out_fd)
+    : in_fd_(in_fd), out_(out_fd, "the console terminal") {
   termios tio{};
   if (tcgetattr(in_fd_, &tio) != 0) throw std::runtime_error("stdin is not a terminal");
-  g_saved = {in_fd_, tio};
-  std::atexit(restore_terminal);
-  for (int sig : {SIGTERM, SIGHUP, SIGQUIT, SIGSEGV, SIGABRT, SIGBUS, SIGFPE})
-    std::signal(sig, restore_and_reraise);
-  std::set_terminate([] {
-    restore_terminal();
-    std::abort();
-  });
-
   // Raw input (no echo, no line editing, no signals from keys, no flow
   // control); output post-processing stays on so board messages on stderr
   // still start at the left margin.
@@ -83,24 +179,32 @@ TerminalConsole::TerminalConsole(Board& board, int in_fd, int out_fd) : in_fd_(i
   raw.c_cflag |= CS8;
   raw.c_cc[VMIN] = 0;
   raw.c_cc[VTIME] = 0;
-  tcsetattr(in_fd_, TCSAFLUSH, &raw);
+  g_term = {in_fd_, tio, raw};
+  std::atexit(restore_console_terminal);
+  for (int sig : {SIGQUIT, SIGSEGV, SIGABRT, SIGBUS, SIGFPE}) std::signal(sig, restore_and_reraise);
+  install(SIGTSTP, on_stop_signal);
+  install(SIGCONT, on_continue_signal);
+  std::set_terminate([] {
+    restore_console_terminal();
+    std::abort();
+  });
+  enter_raw(TCSAFLUSH);
 
   Usart& port = board.usart3();
   port.set_peer_baud(115200);
-  port.on_peer_byte([this](const LineByte& b) { write_all(out_fd_, &b.data, 1); });
+  port.on_peer_byte([this](const LineByte& b) { out_.add(static_cast<char>(b.data)); });
 
-  add_command({'q', "quit", [](Board&) { Runner::stop_requested().store(true); }});
-  add_command({'?', "list the board commands", [this](Board&) {
-                 const std::string text = help_text();
-                 write_all(out_fd_, text.data(), text.size());
-               }});
+  add_command({'q', "quit", [](Board&) { Runner::request_stop(); }});
+  add_command({'z', "suspend vboard (the shell's fg resumes it)", [](Board&) { std::raise(SIGTSTP); }});
+  add_command({'?', "list the board commands", [this](Board&) { out_.add(help_text()); }});
 }
 
-TerminalConsole::~TerminalConsole() { restore_terminal(); }
+TerminalConsole::~TerminalConsole() { restore_console_terminal(); }
 
 void TerminalConsole::close(Board& board) {
   board.usart3().on_peer_byte({});
-  restore_terminal();
+  if (const std::string err = out_.flush(); !err.empty()) fail(err);
+  restore_console_terminal();
 }
 
 std::string TerminalConsole::help_text() const {
@@ -131,22 +235,83 @@ void TerminalConsole::key(Board& board, std::uint8_t c) {
       return;
     }
   }
-  const std::string text = "\r\n[unknown board command; Ctrl-] ? lists them]\r\n";
-  write_all(out_fd_, text.data(), text.size());
+  out_.add("\r\n[unknown board command; Ctrl-] ? lists them]\r\n");
 }
 
 void TerminalConsole::poll(Board& board) {
+  // Raw mode again after a stop, once in the foreground (from the
+  // background, changing the terminal would stop the process again). A
+  // terminal that is not our controlling one has no foreground to wait for.
+  const auto foreground = [this] {
+    const pid_t fg = tcgetpgrp(in_fd_);
+    return fg == getpgrp() || (fg < 0 && errno == ENOTTY);
+  };
+  if (g_reenter_raw && foreground()) {
+    g_reenter_raw = 0;
+    enter_raw(TCSADRAIN);  // keys typed meanwhile are kept
+  }
+  if (const std::string err = out_.flush(); !err.empty()) return fail(err);
+  // Typed bytes go to the console as its line carries them; the rest wait
+  // in the terminal.
   std::uint8_t buf[256];
-  const ssize_t n = ::read(in_fd_, buf, sizeof buf);
-  for (ssize_t i = 0; i < n; ++i) key(board, buf[i]);
+  std::size_t got = 0;
+  const std::size_t room = std::min(sizeof buf, line_room(board));
+  if (room == 0) return;
+  switch (read_now(in_fd_, buf, room, got)) {
+    case ReadResult::kBytes:
+      for (std::size_t i = 0; i < got; ++i) key(board, buf[i]);
+      break;
+    case ReadResult::kNothing:
+      break;
+    case ReadResult::kEnd:
+      return fail("the console terminal closed");
+    case ReadResult::kError:
+      return fail(std::string("the console terminal went away: ") + std::strerror(errno));
+  }
 }
 
-// --- capture to a file or pipe -------------------------------------------------
+// --- console on stdin and stdout when they are not a terminal -------------------
 
-ConsoleCapture::ConsoleCapture(Board& board, int out_fd) {
+ConsoleCapture::ConsoleCapture(Board& board, int out_fd) : out_(out_fd, "stdout") {
   Usart& port = board.usart3();
   port.set_peer_baud(115200);
-  port.on_peer_byte([out_fd](const LineByte& b) { write_all(out_fd, &b.data, 1); });
+  port.on_peer_byte([this](const LineByte& b) { out_.add(static_cast<char>(b.data)); });
+}
+
+void ConsoleCapture::poll(Board&) {
+  if (const std::string err = out_.flush(); !err.empty()) fail(err);
+}
+
+void ConsoleCapture::close(Board& board) {
+  board.usart3().on_peer_byte({});
+  if (const std::string err = out_.flush(); !err.empty()) fail(err);
+}
+
+void ConsoleInput::poll(Board& board) {
+  // Input waits for the firmware to enable the console's receiver, as a
+  // person waits for the console to come up; after that it goes as it is.
+  const std::uint32_t on = Usart::CR1_UE | Usart::CR1_RE;
+  if (!started_) started_ = (board.usart3().peek(Usart::kCR1) & on) == on;
+  if (ended_ || !started_) return;
+  std::uint8_t buf[4096];
+  std::size_t got = 0;
+  const std::size_t room = std::min(sizeof buf, line_room(board));
+  if (room == 0) return;
+  switch (read_now(in_fd_, buf, room, got)) {
+    case ReadResult::kBytes:
+      board.usart3().peer_send(std::string_view(reinterpret_cast<const char*>(buf), got));
+      break;
+    case ReadResult::kNothing:
+      break;
+    case ReadResult::kEnd:
+      ended_ = true;
+      break;
+    case ReadResult::kError:
+      ended_ = true;
+      board.m().message(std::string("console input: cannot read stdin (") + std::strerror(errno) +
+                        "); no more input, the board runs on");
+      break;
+  }
 }
 
 // --- pseudo-terminal -----------------------------------------------------------

@@ -15,6 +15,25 @@ class Usart;
 
 namespace vb::cli {
 
+// Bytes for an output descriptor, gathered during a slice and written
+// between slices. The first failed write is kept and nothing more is
+// written after it.
+class FdWriter {
+public:
+  FdWriter(int fd, std::string what) : fd_(fd), what_(std::move(what)) {}
+  void add(char c) { pending_ += c; }
+  void add(const std::string& s) { pending_ += s; }
+  // Writes what is held; returns "" or the failure ("cannot write to
+  // stdout: No space left on device").
+  std::string flush();
+
+private:
+  int fd_;
+  std::string what_;
+  std::string pending_;
+  std::string error_;
+};
+
 // A board command: Ctrl-] then `key`.
 struct BoardCommand {
   char key;
@@ -23,10 +42,12 @@ struct BoardCommand {
 };
 
 // USART3 on an interactive terminal: stdin in raw mode, typed bytes go to
-// the console, what the console sends is shown. Ctrl-] starts a board
-// command: `q` quits, `?` lists the commands, Ctrl-] again sends 0x1D.
-// The terminal settings are restored on every way out (destructor, exit,
-// fatal signals).
+// the console as its line carries them, what the console sends is shown.
+// Ctrl-] starts a board command: `q` quits, `z` suspends, `?` lists the
+// commands, Ctrl-] again sends 0x1D. The terminal settings are restored on
+// every way out (destructor, exit, fatal signals) and while the process is
+// stopped (SIGTSTP); raw mode comes back when it continues in the
+// foreground. A terminal that closes or hangs up ends the run.
 class TerminalConsole : public HostLink {
 public:
   static constexpr char kPrefix = 0x1D;  // Ctrl-]
@@ -41,16 +62,42 @@ public:
   void key(Board& board, std::uint8_t c);
 
 private:
-  int in_fd_, out_fd_;
+  int in_fd_;
+  FdWriter out_;
   bool prefix_ = false;
   std::vector<BoardCommand> commands_;
 };
 
-// USART3 to a file or pipe: the bytes exactly as the console sent them.
+// Puts the console's terminal back as it was before raw mode (no-op without
+// a TerminalConsole). Safe in a signal handler.
+void restore_console_terminal();
+
+// USART3 to a file or pipe: the bytes exactly as the console sent them. A
+// failed write (disk full, reader gone) ends the run.
 class ConsoleCapture : public HostLink {
 public:
   ConsoleCapture(Board& board, int out_fd);
-  void poll(Board&) override {}
+  void poll(Board&) override;
+  void close(Board& board) override;
+
+private:
+  FdWriter out_;
+};
+
+// A pipe or file (stdin when it is not a terminal) typed into USART3 at the
+// line's rate in device time, from the moment the firmware first enables
+// the port's receiver: read only as fast as the line carries it. At its end
+// the board runs on without more input.
+class ConsoleInput : public HostLink {
+public:
+  explicit ConsoleInput(int in_fd) : in_fd_(in_fd) {}
+  void poll(Board& board) override;
+  bool ended() const { return ended_; }
+
+private:
+  int in_fd_;
+  bool started_ = false;
+  bool ended_ = false;
 };
 
 // A port on a pseudo-terminal: open the printed path with any serial

@@ -3,15 +3,19 @@
 //   vboard [options] [firmware.elf]
 //
 // On a terminal the console (USART3) is the terminal itself in raw mode, with
-// board commands after Ctrl-]; USART2 is on a pseudo-terminal. When stdout is
-// a file or pipe, it receives exactly the bytes the console sends.
-// Board messages and the run statistics go to stderr; a firmware fault ends
-// the run with its report and a non-zero exit status.
+// board commands after Ctrl-]; USART2 is on a pseudo-terminal. Otherwise
+// stdout receives exactly the bytes the console sends and stdin (a pipe or
+// file) is typed into the console at its line rate.
+// Board messages and the run statistics go to stderr; the exit status says
+// how the run ended (see help_text()).
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <iostream>
 #include <memory>
@@ -22,6 +26,7 @@
 
 #include "sim/board/board.hpp"
 #include "sim/cli/audio_out.hpp"
+#include "sim/cli/options.hpp"
 #include "sim/cli/runner.hpp"
 #include "sim/cli/serial_links.hpp"
 #include "sim/cli/usb_link.hpp"
@@ -29,66 +34,6 @@
 #include "sim/periph/bcd_calendar.hpp"
 
 namespace {
-
-constexpr int kExitFault = 1;
-constexpr int kExitUsage = 2;
-
-const char kUsage[] =
-    "usage: vboard [options] [firmware.elf]\n"
-    "\n"
-    "Boots the talking clock's firmware image on the virtual board and runs it,\n"
-    "in real time unless --fast is given, until --ms of device time have passed\n"
-    "or Ctrl-C stops it. Without an image argument it runs the one this tree builds.\n"
-    "\n"
-    "On a terminal, what you type goes to the console (USART3) and the console's\n"
-    "output is shown; Ctrl-] then q quits, Ctrl-] then ? lists the board commands.\n"
-    "When stdout is a file or pipe it gets the console's bytes unchanged; board\n"
-    "messages always go to stderr.\n"
-    "\n"
-    "options:\n"
-    "  --ms N        run N milliseconds of device time, then stop\n"
-    "  --fast        run as fast as the host allows (no real-time pacing)\n"
-    "  --no-hse      board without the 8 MHz clock signal on OSC_IN\n"
-    "  --no-lse      board without the 32.768 kHz clock signal on OSC32_IN\n"
-    "  --rtc T       time the external RTC chip holds at power-up, as\n"
-    "                2026-12-06T10:59:50 (default: the host's local time)\n"
-    "  --rtc-chip M  the external RTC chip: present (the default), absent (its\n"
-    "                data line floats high) or stuck-low\n"
-    "  --cpi N       core cycles per instruction (default 1)\n"
-    "  --seed N      seed of the power-up RAM contents and other values the chip\n"
-    "                leaves UNKNOWN (default: a fixed seed, so runs repeat)\n"
-    "  --no-skip     run every pass of the idle main loop (by default passes that\n"
-    "                provably repeat are skipped; the firmware sees no difference)\n"
-    "  --usart2 M    USART2's far end: pty (a pseudo-terminal, the default on a\n"
-    "                terminal), loopback (TX wired to RX) or none\n"
-    "  --wav FILE    record the audio output (the DAC: 8-bit unsigned mono, 8000\n"
-    "                samples/s) into the WAV file FILE, playable while it grows\n"
-    "  --audio       also play the audio output live through the host's sound\n"
-    "                system (pacat or aplay; not with --fast)\n"
-    "  --usb-unplugged  start with the USB cable unplugged (Ctrl-] u plugs it in)\n"
-    "  -h, --help    this text\n"
-    "\n"
-    "exit status: 0 after a normal run, 1 when the firmware faulted, 2 on a usage\n"
-    "or image error.\n";
-
-struct Options {
-  vb::BoardOptions board;
-  vb::cli::RunOptions run;
-  std::string usart2;  // "pty", "loopback", "none"; empty: pty on a terminal
-  vb::cli::AudioOptions audio;
-  bool help = false;
-};
-
-double parse_number(const std::string& opt, const std::string& text, double min) {
-  try {
-    std::size_t used = 0;
-    const double v = std::stod(text, &used);
-    if (used == text.size() && v >= min) return v;
-  } catch (const std::exception&) {
-  }
-  throw std::invalid_argument(opt + " needs a number of at least " + std::to_string(static_cast<long>(min)) +
-                              ", not '" + text + "'");
-}
 
 // The host's local time, as the external RTC chip would have kept it while
 // the board was off; outside 2000-2099 the board's default instead.
@@ -100,126 +45,129 @@ vb::BcdCalendar host_local_time() {
   return vb::parse_calendar(text).value_or(vb::TcxoRtcOptions{}.start);
 }
 
-Options parse(int argc, char** argv) {
-  Options o;
-  o.board.rtc_chip.start = host_local_time();
-  o.board.usb_cable = true;  // the virtual COM port's host is there from power-up
-  std::vector<std::string> args(argv + 1, argv + argc);
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    std::string a = args[i];
-    std::optional<std::string> value;
-    if (const auto eq = a.find('='); a.rfind("--", 0) == 0 && eq != std::string::npos) {
-      value = a.substr(eq + 1);
-      a = a.substr(0, eq);
-    }
-    auto need_value = [&]() -> std::string {
-      if (value) return *value;
-      if (i + 1 >= args.size()) throw std::invalid_argument(a + " needs a value");
-      return args[++i];
-    };
-    if (a == "-h" || a == "--help") {
-      o.help = true;
-    } else if (a == "--ms") {
-      o.run.run_ms = parse_number(a, need_value(), 0);
-    } else if (a == "--fast") {
-      o.run.real_time = false;
-    } else if (a == "--no-hse") {
-      o.board.hse_clock = false;
-    } else if (a == "--no-lse") {
-      o.board.lse_clock = false;
-    } else if (a == "--rtc") {
-      const std::string t = need_value();
-      const auto start = vb::parse_calendar(t);
-      if (!start) throw std::invalid_argument("--rtc needs a time in 2000-2099 like 2026-12-06T10:59:50, not '" + t + "'");
-      o.board.rtc_chip.start = *start;
-    } else if (a == "--rtc-chip") {
-      const std::string m = need_value();
-      using Fit = vb::TcxoRtcOptions::Fit;
-      if (m == "present") o.board.rtc_chip.fit = Fit::kPresent;
-      else if (m == "absent") o.board.rtc_chip.fit = Fit::kAbsent;
-      else if (m == "stuck-low") o.board.rtc_chip.fit = Fit::kStuckLow;
-      else throw std::invalid_argument("--rtc-chip takes present, absent or stuck-low, not '" + m + "'");
-    } else if (a == "--usart2") {
-      o.usart2 = need_value();
-      if (o.usart2 != "pty" && o.usart2 != "loopback" && o.usart2 != "none")
-        throw std::invalid_argument("--usart2 takes pty, loopback or none, not '" + o.usart2 + "'");
-    } else if (a == "--usb-unplugged") {
-      o.board.usb_cable = false;
-    } else if (a == "--no-skip") {
-      o.board.idle_skip = false;
-    } else if (a == "--seed") {
-      const std::string t = need_value();
-      std::size_t used = 0;
-      try { o.board.seed = std::stoull(t, &used, 0); } catch (const std::exception&) { used = 0; }
-      if (t.empty() || t[0] == '-' || used != t.size()) throw std::invalid_argument("--seed needs a whole number, not '" + t + "'");
-    } else if (a == "--cpi") {
-      o.board.cpi = static_cast<unsigned>(parse_number(a, need_value(), 1));
-    } else if (vb::cli::parse_audio_option(a, need_value, o.audio)) {
-    } else if (!a.empty() && a[0] == '-') {
-      throw std::invalid_argument("unknown option " + a);
-    } else if (o.board.elf.empty()) {
-      o.board.elf = a;
+// A message that stays on one line whatever the user typed: control
+// characters (a newline inside an argument or a file name) shown escaped.
+std::string one_line(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u >= 0x20 && u != 0x7F) {
+      out += c;
     } else {
-      throw std::invalid_argument("more than one image given ('" + o.board.elf + "' and '" + a + "')");
+      char esc[8];
+      std::snprintf(esc, sizeof esc, "\\x%02x", u);
+      out += esc;
     }
   }
-  return o;
+  return out;
 }
 
-void on_sigint(int) { vb::cli::Runner::stop_requested().store(true); }
+// SIGINT, SIGTERM, SIGHUP: the run ends after the current slice with its
+// statistics. The same signal again while it ends (say, stuck writing to a
+// reader that has stopped) ends the process at once.
+void on_stop_signal(int sig) {
+  if (vb::cli::Runner::stop_requested()) {
+    vb::cli::restore_console_terminal();
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+    return;
+  }
+  vb::cli::Runner::request_stop(sig);
+}
+
+// A standard descriptor the caller closed is opened on /dev/null, so that
+// no file vboard opens later (the image, a pseudo-terminal) takes its place
+// and gets console bytes written into it.
+void fill_closed_standard_descriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    const int null = ::open("/dev/null", O_RDWR);  // the lowest free number: fd
+    if (null >= 0 && null != fd) ::close(null);
+  }
+}
+
+void install_signal_handlers() {
+  struct sigaction sa{};
+  sa.sa_handler = on_stop_signal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
+  // A reader that goes away shows up as a failed write (EPIPE), reported.
+  std::signal(SIGPIPE, SIG_IGN);
+}
+
+// Degradations the user would otherwise only notice as a slow or odd run,
+// said once at the start.
+void report_degradations(vb::Machine& m) {
+  if (!m.find_symbol("fast_loop")) {
+    std::cerr << "[board] the image has no symbol table (or no fast_loop): the idle main loop is not "
+                 "fast-forwarded (much slower), the worst main-loop pass is not measured, "
+              << (m.find_symbol("hndl_TRAP") ? "" : "the trap handler is not caught, ")
+              << "and reports show bare addresses\n";
+  }
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  using namespace vb::cli;
+  fill_closed_standard_descriptors();
   Options opts;
   try {
-    opts = parse(argc, argv);
-  } catch (const std::invalid_argument& e) {
-    std::cerr << "vboard: " << e.what() << "\n\n" << kUsage;
+    Options defaults;
+    defaults.board.rtc_chip.start = host_local_time();
+    defaults.board.usb_cable = true;  // the virtual COM port's host is there from power-up
+    opts = parse_options(std::vector<std::string>(argv + 1, argv + argc), defaults);
+  } catch (const UsageError& e) {
+    std::cerr << "vboard: " << one_line(e.what()) << " (see vboard --help)\n";
     return kExitUsage;
   }
   if (opts.help) {
-    std::cout << kUsage;
-    return 0;
+    std::cout << help_text();
+    return std::cout.flush() ? kExitOk : kExitUsage;
   }
+  install_signal_handlers();
 
   std::optional<vb::Board> board;
   try {
     board.emplace(opts.board);
   } catch (const std::exception& e) {
-    std::cerr << "vboard: " << e.what() << "\n";
+    std::cerr << "vboard: " << one_line(e.what()) << "\n";
     return kExitUsage;
   }
   vb::Machine& m = board->m();
   for (const std::string& msg : m.messages()) std::cerr << "[board] " << msg << "\n";
   m.set_message_sink([](const std::string& msg) { std::cerr << "[board] " << msg << std::endl; });
   if (auto loop = m.find_symbol("fast_loop")) m.stats().watch_pc = *loop;
+  report_degradations(m);
 
-  std::signal(SIGINT, on_sigint);
-  vb::cli::Runner runner(*board, opts.run);
+  Runner runner(*board, opts.run);
   const bool terminal = isatty(STDIN_FILENO) && isatty(STDOUT_FILENO);
   try {
     if (terminal) {
-      std::cerr << "[board] console on this terminal: Ctrl-] q quits, Ctrl-] ? lists the board commands\n";
-      auto console = std::make_unique<vb::cli::TerminalConsole>(*board, STDIN_FILENO, STDOUT_FILENO);
+      auto console = std::make_unique<TerminalConsole>(*board, STDIN_FILENO, STDOUT_FILENO);
       console->add_command({'u', "plug or unplug the USB cable", [](vb::Board& b) {
-                              std::cerr << "\r\n[board] " << vb::cli::toggle_usb_cable(b.usb_host()) << "\r\n";
+                              std::cerr << "\r\n[board] " << toggle_usb_cable(b.usb_host()) << "\r\n";
                             }});
       runner.add_link(std::move(console));
+      std::cerr << "[board] console on this terminal: Ctrl-] q quits, Ctrl-] ? lists the board commands\n";
     } else {
-      runner.add_link(std::make_unique<vb::cli::ConsoleCapture>(*board, STDOUT_FILENO));
+      runner.add_link(std::make_unique<ConsoleCapture>(*board, STDOUT_FILENO));
+      // A terminal on stdin alone stays the shell's: reading it would stop a
+      // run started in the background.
+      if (!isatty(STDIN_FILENO)) runner.add_link(std::make_unique<ConsoleInput>(STDIN_FILENO));
     }
-    if (auto audio = vb::cli::make_audio_out(*board, opts.audio, opts.run.real_time)) runner.add_link(std::move(audio));
+    if (auto audio = make_audio_out(*board, opts.audio, opts.run.real_time)) runner.add_link(std::move(audio));
     const std::string usart2 = opts.usart2.empty() ? (terminal ? "pty" : "none") : opts.usart2;
     if (usart2 == "pty") {
-      auto pty = std::make_unique<vb::cli::PtyPort>(board->usart2());
+      auto pty = std::make_unique<PtyPort>(board->usart2());
       std::cerr << "[board] USART2 on " << pty->path() << "\n";
       runner.add_link(std::move(pty));
     } else if (usart2 == "loopback") {
-      runner.add_link(std::make_unique<vb::cli::LoopBack>(board->usart2()));
+      runner.add_link(std::make_unique<LoopBack>(board->usart2()));
     }
     // The USB virtual COM port, on a pseudo-terminal of its own.
-    auto usb = std::make_unique<vb::cli::UsbPty>(board->usb_host());
+    auto usb = std::make_unique<UsbPty>(board->usb_host());
     std::cerr << "[board] USB virtual COM port on " << usb->path()
               << (opts.board.usb_cable ? "" : " (cable unplugged)") << "\n";
     runner.add_link(std::move(usb));
@@ -227,12 +175,11 @@ int main(int argc, char** argv) {
     std::cerr << "vboard: " << e.what() << "\n";
     return kExitUsage;
   }
-  const vb::cli::RunResult result = runner.run();
+  const RunResult result = runner.run();
 
-  std::cerr << "\n" << vb::cli::format_statistics(m, result);
-  if (result.faulted) {
-    std::cerr << "\nvboard: the firmware faulted:\n" << m.fault_report() << "\n";
-    return kExitFault;
-  }
-  return 0;
+  std::cerr << "\n" << format_statistics(m, result);
+  if (result.signal != 0) std::cerr << "vboard: stopped by " << strsignal(result.signal) << "\n";
+  if (!result.link_failure.empty()) std::cerr << "vboard: " << result.link_failure << "\n";
+  if (result.faulted) std::cerr << "\nvboard: the firmware faulted:\n" << m.fault_report() << "\n";
+  return exit_status(result);
 }

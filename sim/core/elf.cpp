@@ -2,13 +2,15 @@
 
 #include <cxxabi.h>
 #include <elf.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
 
 namespace vb {
@@ -28,6 +30,57 @@ T read_at(const std::vector<std::uint8_t>& file, std::size_t offset, const std::
   T v;
   std::memcpy(&v, file.data() + offset, sizeof(T));
   return v;
+}
+
+std::string file_kind(mode_t mode) {
+  if (S_ISDIR(mode)) return "a directory";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "not a plain file";
+}
+
+void check_image_file(const std::string& path, const struct stat& st) {
+  if (!S_ISREG(st.st_mode)) throw std::runtime_error(path + ": not a regular file (" + file_kind(st.st_mode) + ")");
+  if (static_cast<std::uint64_t>(st.st_size) > kMaxImageFileBytes)
+    throw std::runtime_error(path + ": larger than " + std::to_string(kMaxImageFileBytes >> 20) + " MiB (" +
+                             std::to_string(st.st_size) + " bytes), not a firmware image");
+}
+
+// The whole file, once it is known to be a regular file of a sensible size:
+// a device, FIFO or directory is refused before anything is read from it
+// (opening a FIFO without a writer would otherwise wait for ever, and
+// /dev/zero never ends).
+std::vector<std::uint8_t> read_image_file(const std::string& path) {
+  struct stat st{};
+  if (::stat(path.c_str(), &st) != 0)
+    throw std::runtime_error(path + ": cannot open the firmware image (" + std::strerror(errno) + ")");
+  check_image_file(path, st);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) throw std::runtime_error(path + ": cannot open the firmware image (" + std::strerror(errno) + ")");
+  std::vector<std::uint8_t> file;
+  try {
+    // Checked again on what was opened: the path may have changed meanwhile.
+    if (::fstat(fd, &st) != 0)
+      throw std::runtime_error(path + ": cannot read the firmware image (" + std::strerror(errno) + ")");
+    check_image_file(path, st);
+    file.resize(static_cast<std::size_t>(st.st_size));
+    std::size_t got = 0;
+    while (got < file.size()) {
+      const ssize_t n = ::read(fd, file.data() + got, file.size() - got);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) throw std::runtime_error(path + ": cannot read the firmware image (" + std::strerror(errno) + ")");
+      if (n == 0) break;  // shrank meanwhile: what is there is checked as usual
+      got += static_cast<std::size_t>(n);
+    }
+    file.resize(got);
+  } catch (...) {
+    ::close(fd);
+    throw;
+  }
+  ::close(fd);
+  return file;
 }
 
 // Which of several names for one address a report shows: a global
@@ -55,12 +108,11 @@ std::string display_name(const std::string& name) {
 }  // namespace
 
 Elf::Elf(const std::string& path) : path_(path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::runtime_error(path + ": cannot open the firmware image (" + std::strerror(errno) + ")");
-  const std::vector<std::uint8_t> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-
+  const std::vector<std::uint8_t> file = read_image_file(path);
+  // The magic number first: a short file of anything else is not "truncated".
+  if (file.size() < SELFMAG || std::memcmp(file.data(), ELFMAG, SELFMAG) != 0)
+    throw std::runtime_error(path + ": not an ELF file");
   const auto eh = read_at<Elf32_Ehdr>(file, 0, path, "ELF header");
-  if (std::memcmp(eh.e_ident, ELFMAG, SELFMAG) != 0) throw std::runtime_error(path + ": not an ELF file");
   if (eh.e_ident[EI_CLASS] != ELFCLASS32 || eh.e_ident[EI_DATA] != ELFDATA2LSB || eh.e_machine != EM_ARM)
     throw std::runtime_error(path + ": not a 32-bit little-endian ARM ELF file");
   if (eh.e_type != ET_EXEC) throw std::runtime_error(path + ": not an executable (ELF type " + std::to_string(eh.e_type) + ")");

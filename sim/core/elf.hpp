@@ -10,6 +10,10 @@
 
 namespace vb {
 
+// Files above this size are refused unread: a 1 MiB flash image with its
+// symbols and debug information is a small fraction of it.
+constexpr std::uint64_t kMaxImageFileBytes = 64ull << 20;
+
 class Elf {
 public:
   struct Segment {
@@ -18,8 +22,9 @@ public:
     std::vector<std::uint8_t> data;
   };
 
-  // Reads and checks the file; throws std::runtime_error naming the path and
-  // the problem (missing, not ELF, not 32-bit ARM little-endian, truncated).
+  // Reads and checks the file; throws std::runtime_error, one line naming
+  // the path and the problem (missing, not a regular file, larger than
+  // kMaxImageFileBytes, not ELF, not 32-bit ARM little-endian, truncated).
   explicit Elf(const std::string& path);
 
   const std::string& path() const { return path_; }

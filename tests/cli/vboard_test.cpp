@@ -1,0 +1,420 @@
+// vboard as a user runs it: a separate process with stdin and stdout on
+// files, pipes or a pseudo-terminal, checked by what it prints and its exit
+// status.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::size_t count(const std::string& s, const std::string& what) {
+  std::size_t n = 0;
+  for (std::size_t at = s.find(what); at != std::string::npos; at = s.find(what, at + 1)) ++n;
+  return n;
+}
+
+// What a finished run left.
+struct Finished {
+  int status = -1;  // exit status, or 128 + N when signal N killed it
+  std::string out, err;
+};
+
+// A vboard process with the given stdin and stdout; stderr is a pipe read
+// here.
+class Vboard {
+public:
+  Vboard(const std::vector<std::string>& args, int in, int out) {
+    int err[2];
+    EXPECT_EQ(0, pipe(err));
+    pid_ = fork();
+    if (pid_ == 0) {
+      // Its own process group (job control as under a shell); a memory
+      // ceiling and an alarm, so that reading for ever or blocking fails
+      // the test instead of taking the machine with it.
+      setpgid(0, 0);
+      const rlimit mem{4ull << 30, 4ull << 30};
+      setrlimit(RLIMIT_AS, &mem);
+      alarm(120);
+      dup2(in, STDIN_FILENO);
+      dup2(out, STDOUT_FILENO);
+      dup2(err[1], STDERR_FILENO);
+      for (int fd = 3; fd < 256; ++fd) close(fd);
+      std::vector<char*> argv{const_cast<char*>(VBOARD)};
+      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      execv(VBOARD, argv.data());
+      _exit(127);
+    }
+    close(err[1]);
+    err_ = err[0];
+  }
+  Vboard(const Vboard&) = delete;
+  Vboard& operator=(const Vboard&) = delete;
+  ~Vboard() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    close(err_);
+  }
+
+  pid_t pid() const { return pid_; }
+  // Reads stderr until it shows `text`; false when it ended first.
+  bool wait_for_err(const std::string& text) {
+    while (err_text_.find(text) == std::string::npos) {
+      char buf[1024];
+      const ssize_t n = read(err_, buf, sizeof buf);
+      if (n <= 0) return false;
+      err_text_.append(buf, static_cast<std::size_t>(n));
+    }
+    return true;
+  }
+  // Waits for the process to stop (job control); false when it ended.
+  bool wait_stopped() {
+    int st = 0;
+    return waitpid(pid_, &st, WUNTRACED) == pid_ && WIFSTOPPED(st);
+  }
+  // Everything on stderr until the process ends, and how it ended.
+  Finished finish() {
+    wait_for_err(std::string(1, '\0'));  // to the end
+    int st = 0;
+    waitpid(pid_, &st, 0);
+    pid_ = -1;
+    return {WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st), "", err_text_};
+  }
+
+private:
+  pid_t pid_ = -1;
+  int err_ = -1;
+  std::string err_text_;
+};
+
+// A scratch directory per test.
+class VboardTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/vboard-test-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(tmpl));
+    dir_ = tmpl;
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  std::string file(const std::string& name, const std::string& content) {
+    const std::string path = (dir_ / name).string();
+    std::ofstream(path, std::ios::binary) << content;
+    return path;
+  }
+  // The built image with `patch` applied to its bytes.
+  template <typename Patch>
+  std::string patched_image(const std::string& name, Patch patch) {
+    std::string bytes = slurp(FIRMWARE_ELF);
+    patch(bytes);
+    return file(name, bytes);
+  }
+  // A whole run with `input` as stdin (a file) and stdout to a file.
+  Finished run(const std::vector<std::string>& args, const std::string& input = "") {
+    const int in = open(file("stdin", input).c_str(), O_RDONLY);
+    const std::string out_path = (dir_ / "stdout").string();
+    const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    Finished f = Vboard(args, in, out).finish();
+    close(in);
+    close(out);
+    f.out = slurp(out_path);
+    return f;
+  }
+
+  fs::path dir_;
+};
+
+std::uint32_t le32(const std::string& b, std::size_t at) {
+  std::uint32_t v;
+  std::memcpy(&v, b.data() + at, 4);
+  return v;
+}
+void put_le32(std::string& b, std::size_t at, std::uint32_t v) { std::memcpy(b.data() + at, &v, 4); }
+void put_le16(std::string& b, std::size_t at, std::uint16_t v) { std::memcpy(b.data() + at, &v, 2); }
+
+// --- the command line -----------------------------------------------------------
+
+TEST_F(VboardTest, ShouldRefuseBadCommandLinesWithOneLine) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string says;
+  };
+  const Case cases[] = {
+      {{"--cpi", "4294967297"}, "--cpi: 4294967297 is out of range"},
+      {{"--cpi", "1.5"}, "--cpi: '1.5' is not a whole decimal number"},
+      {{"--cpi", "0x10"}, "'0x10' is not a whole decimal number"},
+      {{"--cpi", "+5"}, "'+5' is not a whole decimal number"},
+      {{"--cpi", "1e3"}, "'1e3' is not a whole decimal number"},
+      {{"--cpi", " 5"}, "' 5' is not a whole decimal number"},
+      {{"--cpi", "0"}, "--cpi: 0 is out of range"},
+      {{"--ms", "0"}, "--ms: 0 is out of range"},
+      {{"--ms", "2.5"}, "--ms: '2.5' is not a whole decimal number"},
+      {{"--seed", "-1"}, "--seed: '-1' is not a whole decimal number"},
+      {{"--seed", "18446744073709551616"}, "--seed: 18446744073709551616 is out of range"},
+      {{"--rtc-chip", "maybe"}, "--rtc-chip: takes absent, present or stuck-low, not 'maybe'"},
+      {{"--rtc", "2026-13-01T00:00:00"}, "--rtc: needs a time"},
+      {{"--frobnicate"}, "unknown option --frobnicate"},
+      {{"--cpi", "1\n2"}, "--cpi: '1\\x0a2' is not a whole decimal number"},
+      {{"a.elf", "b.elf"}, "more than one image given ('a.elf' and 'b.elf')"},
+  };
+  for (const Case& c : cases) {
+    std::string line;
+    for (const std::string& a : c.args) line += a + " ";
+    SCOPED_TRACE(line);
+    const Finished f = run(c.args);
+    EXPECT_EQ(2, f.status);
+    EXPECT_EQ("", f.out);
+    EXPECT_EQ(1u, count(f.err, "\n")) << f.err;
+    EXPECT_NE(std::string::npos, f.err.find(c.says)) << f.err;
+    EXPECT_NE(std::string::npos, f.err.find("see vboard --help")) << f.err;
+  }
+}
+
+TEST_F(VboardTest, ShouldTakeWholeNumbersUpToTheirLimits) {
+  const Finished f =
+      run({"--fast", "--ms", "7", "--cpi", "010", "--seed", "18446744073709551615", "--usart2", "none", FIRMWARE_ELF});
+  EXPECT_EQ(0, f.status) << f.err;
+  EXPECT_NE(std::string::npos, f.err.find("device time   7.000 ms")) << f.err;
+}
+
+TEST_F(VboardTest, HelpShouldSayHowToQuitAndWhatEachOptionTakes) {
+  const Finished f = run({"--help"});
+  EXPECT_EQ(0, f.status);
+  for (const char* text : {"Ctrl-] q", "--ms N", "until stopped", "--seed N", "--cpi N", "143"})
+    EXPECT_NE(std::string::npos, f.out.find(text)) << text;
+}
+
+// --- image files ------------------------------------------------------------------
+
+TEST_F(VboardTest, ShouldRefuseWhatIsNoImageWithoutReadingIt) {
+  const std::string fifo = (dir_ / "fifo").string();
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));  // nobody ever writes to it
+  const std::string big = file("big.elf", "");
+  fs::resize_file(big, (64ull << 20) + 1);  // sparse: nothing is written
+  struct Case {
+    std::string path, says;
+  };
+  const Case cases[] = {
+      {dir_.string(), ": not a regular file (a directory)"},
+      {"/dev/zero", "/dev/zero: not a regular file (a character device)"},
+      {fifo, ": not a regular file (a FIFO)"},
+      {big, ": larger than 64 MiB"},
+      {file("notes.txt", "hello\n"), "notes.txt: not an ELF file"},
+      {file("empty.elf", ""), "empty.elf: not an ELF file"},
+      {file("short.elf", "\x7f" "ELF\x01\x01"), "short.elf: truncated ELF file"},
+      {(dir_ / "missing.elf").string(), "missing.elf: cannot open the firmware image (No such file or directory)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    const Finished f = run({"--fast", "--ms", "1", c.path});
+    EXPECT_EQ(2, f.status);
+    EXPECT_EQ(1u, count(f.err, "\n")) << f.err;
+    EXPECT_NE(std::string::npos, f.err.find(c.path)) << f.err;
+    EXPECT_NE(std::string::npos, f.err.find(c.says)) << f.err;
+  }
+}
+
+// --- the console on pipes and files ---------------------------------------------
+
+TEST_F(VboardTest, PipedInputShouldReachTheConsole) {
+  // Ctrl-A ? asks the firmware for its escape help and USART2's rate.
+  const Finished f = run({"--fast", "--ms", "1000"}, "\x01?");
+  EXPECT_EQ(0, f.status) << f.err;
+  EXPECT_NE(std::string::npos, f.out.find("USART2=115200bps FIXED")) << f.out;
+}
+
+TEST_F(VboardTest, PipedInputShouldCrossTheBridgeExactlyAndTheBoardRunOnAfterIt) {
+  // Over the bridge to USART2, looped back and out on the console: about a
+  // quarter of a second of line time, then the board runs on to --ms.
+  std::string text;
+  for (int i = 0; i < 3000; ++i) text += static_cast<char>(i % 61 == 60 ? '\n' : ' ' + (i * 7) % 90);
+  const Finished f = run({"--fast", "--ms", "1500", "--usart2", "loopback"}, text);
+  EXPECT_EQ(0, f.status) << f.err;
+  EXPECT_NE(std::string::npos, f.out.find(text));
+  EXPECT_NE(std::string::npos, f.err.find("device time   1500.000 ms")) << f.err;
+}
+
+TEST_F(VboardTest, ShouldEndWithAMessageWhenStdoutCannotBeWritten) {
+  // A full disk.
+  const int in = open("/dev/null", O_RDONLY), full = open("/dev/full", O_WRONLY);
+  const Finished disk = Vboard({"--fast", "--ms", "1000"}, in, full).finish();
+  EXPECT_EQ(3, disk.status);
+  EXPECT_NE(std::string::npos, disk.err.find("cannot write to stdout: No space left on device")) << disk.err;
+  EXPECT_NE(std::string::npos, disk.err.find("device time")) << disk.err;
+
+  // A reader that leaves after the first bytes.
+  int out[2];
+  ASSERT_EQ(0, pipe(out));
+  Vboard v({"--fast", "--ms", "100000"}, in, out[1]);
+  close(out[1]);
+  char first[16];
+  ASSERT_GT(read(out[0], first, sizeof first), 0);
+  close(out[0]);
+  const Finished gone = v.finish();
+  EXPECT_EQ(3, gone.status);
+  EXPECT_NE(std::string::npos, gone.err.find("cannot write to stdout: Broken pipe")) << gone.err;
+  close(in);
+  close(full);
+}
+
+// --- the console on a terminal ----------------------------------------------------
+
+// A pseudo-terminal: the slave side is vboard's stdin and stdout.
+struct Pty {
+  Pty() {
+    master = posix_openpt(O_RDWR | O_NOCTTY);
+    EXPECT_GE(master, 0);
+    EXPECT_EQ(0, grantpt(master));
+    EXPECT_EQ(0, unlockpt(master));
+    slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+    EXPECT_GE(slave, 0);
+  }
+  ~Pty() {
+    if (slave >= 0) close(slave);
+    if (master >= 0) close(master);
+  }
+  void close_slave() {
+    close(slave);
+    slave = -1;
+  }
+  bool raw() const {
+    termios t{};
+    tcgetattr(master, &t);
+    return !(t.c_lflag & (ICANON | ECHO));
+  }
+  // Reads what vboard shows until `text` appears; false when the terminal
+  // closed first.
+  bool read_until(const std::string& text) {
+    while (shown.find(text) == std::string::npos) {
+      char buf[1024];
+      const ssize_t n = read(master, buf, sizeof buf);
+      if (n <= 0) return false;
+      shown.append(buf, static_cast<std::size_t>(n));
+    }
+    return true;
+  }
+  int master = -1, slave = -1;
+  std::string shown;
+};
+
+TEST_F(VboardTest, ShouldEndWithStatisticsWhenTheTerminalCloses) {
+  Pty pty;
+  Vboard v({"--fast", "--ms", "100000", "--usart2", "none"}, pty.slave, pty.slave);
+  pty.close_slave();
+  ASSERT_TRUE(v.wait_for_err("console on this terminal"));
+  close(pty.master);  // the window closes
+  pty.master = -1;
+  const Finished f = v.finish();
+  EXPECT_EQ(3, f.status) << f.err;
+  EXPECT_NE(std::string::npos, f.err.find("device time")) << f.err;
+  EXPECT_NE(std::string::npos, f.err.find("console terminal")) << f.err;
+}
+
+TEST_F(VboardTest, TerminalShouldBeCookedWhileStoppedAndRawAgainAfter) {
+  Pty pty;
+  Vboard v({"--fast", "--ms", "100000", "--usart2", "none"}, pty.slave, pty.slave);
+  pty.close_slave();
+  ASSERT_TRUE(v.wait_for_err("console on this terminal"));
+  ASSERT_TRUE(pty.raw());
+
+  // Stopped by kill -TSTP, then by Ctrl-] z: the shell gets a cooked
+  // terminal; continued: raw again, and a board command answers at once
+  // (no Enter needed).
+  for (const bool by_key : {false, true}) {
+    SCOPED_TRACE(by_key ? "Ctrl-] z" : "SIGTSTP");
+    if (by_key) {
+      ASSERT_EQ(2, write(pty.master, "\x1dz", 2));
+    } else {
+      kill(v.pid(), SIGTSTP);
+    }
+    ASSERT_TRUE(v.wait_stopped());
+    EXPECT_FALSE(pty.raw());
+    kill(v.pid(), SIGCONT);
+    while (!pty.raw() && kill(v.pid(), 0) == 0) sched_yield();
+    pty.shown.clear();
+    ASSERT_EQ(2, write(pty.master, "\x1d?", 2));
+    EXPECT_TRUE(pty.read_until("[board commands"));
+  }
+  ASSERT_EQ(2, write(pty.master, "\x1dq", 2));
+  const Finished f = v.finish();
+  EXPECT_EQ(0, f.status) << f.err;
+  EXPECT_FALSE(pty.raw());  // restored on the way out
+}
+
+TEST_F(VboardTest, SignalsShouldEndTheRunWithStatisticsAndTheTerminalRestored) {
+  struct Case {
+    int sig;
+    bool terminal;  // else stdin and stdout are /dev/null
+    int status;
+  };
+  const Case cases[] = {{SIGTERM, true, 143}, {SIGHUP, true, 129}, {SIGTERM, false, 143}, {SIGINT, false, 0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(strsignal(c.sig)) + (c.terminal ? " on a terminal" : ""));
+    Pty pty;
+    const int null = open("/dev/null", O_RDWR);
+    const int io = c.terminal ? pty.slave : null;
+    Vboard v({"--fast", "--ms", "100000", "--usart2", "pty"}, io, io);
+    pty.close_slave();
+    close(null);
+    ASSERT_TRUE(v.wait_for_err("USART2 on"));  // running, handlers in place
+    kill(v.pid(), c.sig);
+    const Finished f = v.finish();
+    EXPECT_EQ(c.status, f.status) << f.err;
+    EXPECT_NE(std::string::npos, f.err.find("device time")) << f.err;
+    EXPECT_FALSE(pty.raw());
+  }
+}
+
+// --- degradations said once ---------------------------------------------------------
+
+TEST_F(VboardTest, ShouldSayOnceThatAnImageWithoutSymbolsRunsSlower) {
+  // No section headers: no symbol table.
+  const std::string stripped = patched_image("stripped.elf", [](std::string& b) {
+    put_le32(b, 0x20, 0);      // e_shoff
+    put_le16(b, 0x2E, 0);      // e_shentsize
+    put_le16(b, 0x30, 0);      // e_shnum
+    put_le16(b, 0x32, 0);      // e_shstrndx
+  });
+  const Finished f = run({"--fast", "--ms", "20", stripped});
+  EXPECT_EQ(0, f.status) << f.err;
+  EXPECT_EQ(1u, count(f.err, "not fast-forwarded")) << f.err;
+}
+
+TEST_F(VboardTest, FaultAtResetShouldReportTheDeviceTimeItHappenedAt) {
+  // The reset vector (second word of the vector table, at the start of the
+  // first program segment) points where nothing executes.
+  const std::string bad = patched_image("bad-reset.elf", [](std::string& b) {
+    const std::uint32_t phoff = le32(b, 0x1C);
+    const std::uint32_t offset = le32(b, phoff + 4);  // p_offset of the first segment
+    put_le32(b, offset + 4, 0x60000001);
+  });
+  const Finished f = run({"--fast", "--ms", "100", bad});
+  EXPECT_EQ(1, f.status) << f.err;
+  EXPECT_NE(std::string::npos, f.err.find("device time   0.000 ms")) << f.err;
+}
+
+}  // namespace
