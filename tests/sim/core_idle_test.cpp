@@ -322,6 +322,12 @@ INSTANTIATE_TEST_SUITE_P(
                  [](Thumb& a) { a.mov32(3, 0u - 3 * 14'001); },
                  [](Thumb& a, Thumb::Label& head, Thumb::Label& out) { kReadyCheck(a, out); a.adds(3, 3).bne(head); },
                  true},
+        PollCase{"tests a bit by shifting it out, counts down by four",
+                 [](Thumb& a) { a.mov32(3, 4 * 12'000); },
+                 [](Thumb& a, Thumb::Label& head, Thumb::Label& out) {
+                   a.ldr(1, 2, Probe::kSteady).lsls(1, 1, 31).bne(out).subs(3, 4).bne(head);
+                 },
+                 true},
         PollCase{"counts up by two from an odd value: never zero",
                  [](Thumb& a) { a.movs(3, 1); },
                  [](Thumb& a, Thumb::Label& head, Thumb::Label& out) { kReadyCheck(a, out); a.adds(3, 2).bne(head); },
