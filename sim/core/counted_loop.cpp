@@ -85,10 +85,13 @@ public:
   using Flags = LoopPass::Flags;
 
   Evaluator(std::uint32_t head, std::span<const LoopRead> reads, const LoopPass::Fetch& fetch,
-            const LoopPass::Load& load, unsigned max)
-      : head_(head), reads_(reads), fetch_(fetch), load_(load), max_(max) {}
+            const LoopPass::Load& load, const LoopPass::Writable& writable, unsigned max)
+      : head_(head), reads_(reads), fetch_(fetch), load_(load), writable_(writable), max_(max) {}
 
+  using Slots = std::vector<std::pair<std::uint32_t, Affine>>;
   std::array<Affine, LoopPass::kRegs> r{};
+  Slots stored;                  // RAM words stored by the pass so far, with their values
+  const Slots* changes = nullptr;  // per-pass change of each word the pass stores (d only)
   Flags flags;                 // starts with nothing known: the head's flags
   std::uint64_t same = LoopPass::kUnbounded;
   unsigned count = 0;
@@ -162,19 +165,43 @@ private:
     return true;
   }
 
-  std::optional<std::uint32_t> read(Affine addr, unsigned size) {
+  // The word at `a` among `slots` (exactly), or nullptr; `clash` when a
+  // slot overlaps [a, a + size) otherwise.
+  static const Affine* find(const Slots& slots, std::uint32_t a, unsigned size, bool& clash) {
+    for (const auto& [at, v] : slots) {
+      if (at == a && size == 4) return &v;
+      if (a < at + 4 && at < a + size) clash = true;
+    }
+    return nullptr;
+  }
+  std::optional<Affine> read(Affine addr, unsigned size) {
     if (addr.d != 0) return std::nullopt;
-    if (auto v = load_(addr.c, size)) return v;
+    bool clash = false;
+    if (const Affine* v = find(stored, addr.c, size, clash)) return *v;
+    const Affine* change = changes ? find(*changes, addr.c, size, clash) : nullptr;
+    if (clash) return std::nullopt;  // part of a counter word
+    if (auto v = load_(addr.c, size)) return Affine{*v, change ? change->d : 0};
     if (next_read_ >= reads_.size()) return std::nullopt;
     const LoopRead& rd = reads_[next_read_++];
     if (rd.addr != addr.c || rd.size != size) return std::nullopt;
-    return rd.value;
+    return fixed(rd.value);
   }
   bool load_into(unsigned rt, Affine addr, unsigned size) {
     if (!reg_ok(rt)) return false;
     const auto v = read(addr, size);
     if (!v) return false;
-    r[rt] = fixed(*v);
+    r[rt] = *v;
+    return true;
+  }
+  // Only whole aligned words of RAM: a counter kept in memory.
+  bool store(unsigned rt, Affine addr) {
+    if (!reg_ok(rt) || addr.d != 0 || (addr.c & 3) != 0 || !writable_(addr.c)) return false;
+    for (auto& [at, v] : stored)
+      if (at == addr.c) {
+        v = r[rt];
+        return true;
+      }
+    stored.emplace_back(addr.c, r[rt]);
     return true;
   }
 
@@ -238,6 +265,12 @@ private:
       r[d] = r[m];
     } else if ((hw & 0xF800) == 0x4800) {  // LDR Rt, [PC, #imm8 * 4]
       if (!load_into(rdn, fixed(((pc + 4) & ~3u) + imm8 * 4), 4)) return false;
+    } else if ((hw & 0xF800) == 0x6000) {  // STR Rt, [Rn, #imm5 * 4]
+      if (!store(rd, add(r[rn], fixed(((hw >> 6) & 31) * 4)))) return false;
+    } else if ((hw & 0xF800) == 0x9000) {  // STR Rt, [SP, #imm8 * 4]
+      if (!store(rdn, add(r[kSp], fixed(imm8 * 4)))) return false;
+    } else if ((hw & 0xF800) == 0x9800) {  // LDR Rt, [SP, #imm8 * 4]
+      if (!load_into(rdn, add(r[kSp], fixed(imm8 * 4)), 4)) return false;
     } else if ((hw & 0xF800) == 0x6800) {  // LDR Rt, [Rn, #imm5 * 4]
       if (!load_into(rd, add(r[rn], fixed(((hw >> 6) & 31) * 4)), 4)) return false;
     } else if ((hw & 0xF800) == 0x7800) {  // LDRB Rt, [Rn, #imm5]
@@ -270,6 +303,8 @@ private:
       const unsigned size_field = (hw1 >> 5) & 3;                 // 0 byte, 1 halfword, 2 word
       const Affine base = rn == kPc ? fixed((pc + 4) & ~3u) : r[rn];
       if (!load_into(hw2 >> 12, add(base, fixed(hw2 & 0xFFFu)), 1u << size_field)) return false;
+    } else if ((hw1 & 0xFFF0) == 0xF8C0) {  // STR.W Rt, [Rn, #imm12]
+      if (rn == kPc || !store(hw2 >> 12, add(r[rn], fixed(hw2 & 0xFFFu)))) return false;
     } else if ((hw1 & 0xFA00) == 0xF000 && !(hw2 & 0x8000)) {  // data processing, modified immediate
       const unsigned op = (hw1 >> 5) & 15, rd = (hw2 >> 8) & 15;
       const bool s = hw1 & 0x10;
@@ -311,6 +346,7 @@ private:
   std::span<const LoopRead> reads_;
   const LoopPass::Fetch& fetch_;
   const LoopPass::Load& load_;
+  const LoopPass::Writable& writable_;
   unsigned max_;
   std::size_t next_read_ = 0;
 };
@@ -333,22 +369,35 @@ std::uint64_t first_zero(std::uint32_t c, std::uint32_t d) {
 
 std::optional<LoopPass> LoopPass::prove(std::uint32_t head, const Regs& regs, std::uint32_t xpsr,
                                         std::span<const LoopRead> reads, const Fetch& fetch, const Load& load,
-                                        unsigned max_instructions) {
+                                        const Writable& writable, unsigned max_instructions) {
   if (xpsr & 0x0600FC00u) return std::nullopt;  // inside an IT block
-  // The change of each register over one pass...
-  Evaluator once(head, reads, fetch, load, max_instructions);
+  // The change of each register and stored word over one pass...
+  Evaluator once(head, reads, fetch, load, writable, max_instructions);
   for (int i = 0; i < kRegs; ++i) once.r[static_cast<std::size_t>(i)] = fixed(regs[static_cast<std::size_t>(i)]);
   if (!once.run()) return std::nullopt;
-  // ...then the pass over c + k * d: it must lead to c + (k + 1) * d.
-  Evaluator every(head, reads, fetch, load, max_instructions);
   LoopPass p;
+  Evaluator::Slots changes;
+  for (const auto& [at, v] : once.stored) {
+    const auto was = load(at, 4);
+    if (!was) return std::nullopt;
+    p.slots_.emplace_back(at, Affine{*was, v.c - *was});
+    changes.emplace_back(at, Affine{0, v.c - *was});
+  }
+  // ...then the pass over c + k * d: it must lead to c + (k + 1) * d.
+  Evaluator every(head, reads, fetch, load, writable, max_instructions);
+  every.changes = &changes;
   for (std::size_t i = 0; i < kRegs; ++i) {
     p.delta_[i] = once.r[i].c - regs[i];
     every.r[i] = {regs[i], p.delta_[i]};
   }
-  if (!every.run() || every.count != once.count) return std::nullopt;
+  if (!every.run() || every.count != once.count || every.stored.size() != p.slots_.size()) return std::nullopt;
   for (std::size_t i = 0; i < kRegs; ++i)
     if (every.r[i].c != regs[i] + p.delta_[i] || every.r[i].d != p.delta_[i]) return std::nullopt;
+  for (std::size_t i = 0; i < p.slots_.size(); ++i) {
+    const auto& [at, v] = every.stored[i];
+    const Affine start = p.slots_[i].second;
+    if (at != p.slots_[i].first || v.c != start.c + start.d || v.d != start.d) return std::nullopt;
+  }
   p.start_ = regs;
   p.xpsr_ = xpsr;
   p.flags_ = every.flags;
@@ -360,6 +409,12 @@ std::optional<LoopPass> LoopPass::prove(std::uint32_t head, const Regs& regs, st
 LoopPass::Regs LoopPass::regs_after(std::uint64_t k) const {
   Regs out;
   for (std::size_t i = 0; i < kRegs; ++i) out[i] = Affine{start_[i], delta_[i]}.at(k);
+  return out;
+}
+
+std::vector<LoopPass::Slot> LoopPass::slots_after(std::uint64_t k) const {
+  std::vector<Slot> out;
+  for (const auto& [at, v] : slots_) out.push_back({at, v.at(k)});
   return out;
 }
 

@@ -11,7 +11,9 @@
 // long as its conditional branches go the same way; a branch on the Z flag
 // of an affine value goes the other way first at the k where that value
 // wraps to zero, which is solved exactly (a linear congruence modulo 2^32).
-// Anything outside the subset (stores, shifts or logic on a counter, flags
+// Counters may also live in RAM words the pass loads and stores (whole
+// aligned words), which are followed the same way.
+// Anything outside the subset (other stores, shifts or logic on a counter, flags
 // read before the pass sets them, IT blocks, other conditions on a counter)
 // gives no proof, and the loop simply runs.
 #pragma once
@@ -20,6 +22,8 @@
 #include <functional>
 #include <optional>
 #include <span>
+#include <utility>
+#include <vector>
 
 namespace vb {
 
@@ -40,6 +44,13 @@ public:
   // A load from memory (flash, RAM); nullopt when the address is not memory,
   // which makes it the next of the pass's peripheral reads.
   using Load = std::function<std::optional<std::uint32_t>(std::uint32_t addr, unsigned size)>;
+  // Whether an address is RAM the pass may keep a counter in.
+  using Writable = std::function<bool(std::uint32_t addr)>;
+  // A RAM word the pass stores to (a counter kept on the stack or in a
+  // variable) and its value.
+  struct Slot {
+    std::uint32_t addr, value;
+  };
 
   // Evaluates the pass from `head` back to `head` with the registers and
   // flags (xPSR) found at the head. nullopt when the loop is not provably
@@ -47,7 +58,7 @@ public:
   // peripheral reads differ from `reads`.
   static std::optional<LoopPass> prove(std::uint32_t head, const Regs& regs, std::uint32_t xpsr,
                                        std::span<const LoopRead> reads, const Fetch& fetch, const Load& load,
-                                       unsigned max_instructions = 64);
+                                       const Writable& writable, unsigned max_instructions = 64);
 
   // Instructions of one pass.
   unsigned instructions() const { return instructions_; }
@@ -59,6 +70,8 @@ public:
   // same_passes()).
   Regs regs_after(std::uint64_t k) const;
   std::uint32_t xpsr_after(std::uint64_t k) const;
+  // The RAM words the pass stores to, after `k` whole passes.
+  std::vector<Slot> slots_after(std::uint64_t k) const;
 
   // One value of the pass: c + k * d at pass k (modulo 2^32).
   struct Affine {
@@ -80,6 +93,7 @@ private:
   Regs delta_{};
   std::uint32_t xpsr_ = 0;
   Flags flags_;
+  std::vector<std::pair<std::uint32_t, Affine>> slots_;  // address, value at the head
   unsigned instructions_ = 0;
   std::uint64_t same_passes_ = kUnbounded;
 };

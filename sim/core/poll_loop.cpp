@@ -10,7 +10,7 @@
 // passes in a row agree, the pass is proven with LoopPass from the core's
 // registers at the head: every register changes by the same amount each
 // pass, and the pass takes the same way until a counter reaches the value
-// that ends the loop. The clock then jumps whole passes up to that pass or
+// that ends the loop (counters may be registers or RAM words). The clock then jumps whole passes up to that pass or
 // one pass before the next event or the run's end, whichever comes first;
 // the registers and flags are set to what those passes would have left,
 // and their cycles and instructions are counted. The remaining passes run.
@@ -118,8 +118,12 @@ bool Machine::Impl::poll_jump() {
     std::memcpy(&v, h, 2);
     return v;
   };
-  // Memory stays as it is while no event or exception runs: the pass has
-  // no stores (LoopPass proves none).
+  // Memory stays as it is while no event or exception runs, but for the
+  // counters the pass keeps in RAM (LoopPass follows those).
+  const auto writable = [this](std::uint32_t a) {
+    const Memory* mm = memory_at(a);
+    return mm && mm->writable;
+  };
   const auto load = [this](std::uint32_t a, unsigned size) -> std::optional<std::uint32_t> {
     const std::uint8_t* h = host(a, size);
     if (!h) return std::nullopt;
@@ -128,7 +132,7 @@ bool Machine::Impl::poll_jump() {
     return v;
   };
   std::optional<LoopPass> proof;
-  if (provable) proof = LoopPass::prove(s.head, regs, reg(UC_ARM_REG_XPSR), reads, fetch, load);
+  if (provable) proof = LoopPass::prove(s.head, regs, reg(UC_ARM_REG_XPSR), reads, fetch, load, writable);
   if (!proof || proof->instructions() != s.ref_instructions) {
     if (poll_rejected.size() < kMaxRejected) poll_rejected.push_back(s.head);
     s.head = kNone;
@@ -143,6 +147,7 @@ bool Machine::Impl::poll_jump() {
   for (std::size_t i = 0; i < LoopPass::kRegs; ++i) in[i] = &after[i];
   uc_reg_write_batch(uc, ids, in, LoopPass::kRegs);
   set_reg(UC_ARM_REG_XPSR, proof->xpsr_after(passes));
+  for (const LoopPass::Slot& slot : proof->slots_after(passes)) std::memcpy(host(slot.addr, 4), &slot.value, 4);
   m.sched_.advance(passes * s.ref_cycles);
   m.stats_.instructions += passes * s.ref_instructions;
   m.stats_.skipped_passes += passes;

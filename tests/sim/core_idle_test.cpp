@@ -354,11 +354,25 @@ INSTANTIATE_TEST_SUITE_P(
                    a.lsls(0, 3, 1).subs(3, 1).bne(head);
                  },
                  false},
-        PollCase{"stores its counter in RAM",
+        PollCase{"keeps a copy of its counter in RAM",
                  [](Thumb& a) { a.mov32(3, 15'000); },
                  [](Thumb& a, Thumb::Label& head, Thumb::Label& out) {
                    kReadyCheck(a, out);
                    a.str(3, 4).subs(3, 1).bne(head);
+                 },
+                 true},
+        PollCase{"counts in RAM, loaded and stored back each pass",
+                 [](Thumb& a) { a.mov32(3, 11'000).str(3, 4); },
+                 [](Thumb& a, Thumb::Label& head, Thumb::Label& out) {
+                   kReadyCheck(a, out);
+                   a.ldr(3, 4).subs(3, 1).str(3, 4).bne(head);
+                 },
+                 true},
+        PollCase{"stores a shifted counter in RAM: not affine",
+                 [](Thumb& a) { a.mov32(3, 15'000); },
+                 [](Thumb& a, Thumb::Label& head, Thumb::Label& out) {
+                   kReadyCheck(a, out);
+                   a.lsls(0, 3, 4).str(0, 4).subs(3, 1).bne(head);
                  },
                  false},
         PollCase{"reads a register that changes on every read",
