@@ -142,11 +142,18 @@ bool Machine::Impl::poll_jump() {
   const std::uint64_t passes = std::min<std::uint64_t>(room, proof->same_passes());
   if (passes < 2) return false;
 
+  // Only the counters change (never SP: the pass cannot write it).
   LoopPass::Regs after = proof->regs_after(passes);
+  int changed_ids[LoopPass::kRegs];
   void* in[LoopPass::kRegs];
-  for (std::size_t i = 0; i < LoopPass::kRegs; ++i) in[i] = &after[i];
-  uc_reg_write_batch(uc, ids, in, LoopPass::kRegs);
-  set_reg(UC_ARM_REG_XPSR, proof->xpsr_after(passes));
+  int changed = 0;
+  for (std::size_t i = 0; i < LoopPass::kRegs; ++i) {
+    if (after[i] == regs[i]) continue;
+    changed_ids[changed] = ids[i];
+    in[changed++] = &after[i];
+  }
+  if (changed) uc_reg_write_batch(uc, changed_ids, in, changed);
+  if (const std::uint32_t xpsr = proof->xpsr_after(passes); xpsr != reg(UC_ARM_REG_XPSR)) set_reg(UC_ARM_REG_XPSR, xpsr);
   for (const LoopPass::Slot& slot : proof->slots_after(passes)) std::memcpy(host(slot.addr, 4), &slot.value, 4);
   m.sched_.advance(passes * s.ref_cycles);
   m.stats_.instructions += passes * s.ref_instructions;
