@@ -322,12 +322,6 @@ INSTANTIATE_TEST_SUITE_P(
                  [](Thumb& a) { a.mov32(3, 0u - 3 * 14'001); },
                  [](Thumb& a, Thumb::Label& head, Thumb::Label& out) { kReadyCheck(a, out); a.adds(3, 3).bne(head); },
                  true},
-        PollCase{"tests a bit by shifting it out, counts down by four",
-                 [](Thumb& a) { a.mov32(3, 4 * 12'000); },
-                 [](Thumb& a, Thumb::Label& head, Thumb::Label& out) {
-                   a.ldr(1, 2, Probe::kSteady).lsls(1, 1, 31).bne(out).subs(3, 4).bne(head);
-                 },
-                 true},
         PollCase{"counts up by two from an odd value: never zero",
                  [](Thumb& a) { a.movs(3, 1); },
                  [](Thumb& a, Thumb::Label& head, Thumb::Label& out) { kReadyCheck(a, out); a.adds(3, 2).bne(head); },
@@ -354,13 +348,6 @@ INSTANTIATE_TEST_SUITE_P(
                    a.lsls(0, 3, 1).subs(3, 1).bne(head);
                  },
                  false},
-        PollCase{"keeps a copy of its counter in RAM",
-                 [](Thumb& a) { a.mov32(3, 15'000); },
-                 [](Thumb& a, Thumb::Label& head, Thumb::Label& out) {
-                   kReadyCheck(a, out);
-                   a.str(3, 4).subs(3, 1).bne(head);
-                 },
-                 true},
         PollCase{"counts in RAM, loaded and stored back each pass",
                  [](Thumb& a) { a.mov32(3, 11'000).str(3, 4); },
                  [](Thumb& a, Thumb::Label& head, Thumb::Label& out) {
@@ -368,13 +355,6 @@ INSTANTIATE_TEST_SUITE_P(
                    a.ldr(3, 4).subs(3, 1).str(3, 4).bne(head);
                  },
                  true},
-        PollCase{"stores a shifted counter in RAM: not affine",
-                 [](Thumb& a) { a.mov32(3, 15'000); },
-                 [](Thumb& a, Thumb::Label& head, Thumb::Label& out) {
-                   kReadyCheck(a, out);
-                   a.lsls(0, 3, 4).str(0, 4).subs(3, 1).bne(head);
-                 },
-                 false},
         PollCase{"reads a register that changes on every read",
                  [](Thumb& a) { a.mov32(3, 15'000); },
                  [](Thumb& a, Thumb::Label& head, Thumb::Label&) {
