@@ -453,6 +453,7 @@ void Machine::power_on(std::uint64_t seed) {
   for (const Impl::Memory& mm : s.memories)
     if (mm.writable) source.fill(mm.host, mm.size);
   s.nvic.systick().set_unknown_source(source.next());
+  s.unknown = UnknownValues(source.next());
 }
 
 void Machine::reset() {
@@ -464,8 +465,9 @@ void Machine::reset() {
   s.poll_forget();
   s.switch_context(exc::kThread);
 
-  for (int n = 0; n <= 12; ++n) s.set_reg(UC_ARM_REG_R0 + n, 0);
-  for (int n = 0; n < 32; ++n) s.set_reg(UC_ARM_REG_S0 + n, 0);
+  // r0-r12 and the FP registers are UNKNOWN after reset.
+  for (int n = 0; n <= 12; ++n) s.set_reg(UC_ARM_REG_R0 + n, static_cast<std::uint32_t>(s.unknown.next()));
+  for (int n = 0; n < 32; ++n) s.set_reg(UC_ARM_REG_S0 + n, static_cast<std::uint32_t>(s.unknown.next()));
   s.set_reg(UC_ARM_REG_CONTROL, 0);
   s.set_reg(UC_ARM_REG_PRIMASK, 0);
   s.set_reg(UC_ARM_REG_BASEPRI, 0);

@@ -90,13 +90,15 @@ public:
   void set_trap_address(std::uint32_t addr);
   // Board messages also go here as they happen (vboard prints them).
   void set_message_sink(std::function<void(const std::string&)> sink);
-  // Power-up: SRAM, CCM RAM and the backup SRAM take arbitrary contents and
-  // the SysTick counter's reset values their source, all drawn from `seed`
+  // Power-up: SRAM, CCM RAM and the backup SRAM take arbitrary contents, and
+  // the sources of what each reset leaves UNKNOWN (r0-r12, the FP registers,
+  // SysTick LOAD and VAL) are seeded, all from `seed`
   // (the constructor powers up with kDefaultSeed). Call before load_elf and
   // reset; the memories keep their contents through later resets.
   void power_on(std::uint64_t seed);
   // System reset: every attached model and the system control space back to
-  // their reset state, core registers cleared, SP and PC from the vector
+  // their reset state, r0-r12 and the FP registers arbitrary, the rest of
+  // the core as the architecture defines it, SP and PC from the vector
   // table at 0. The cycle clock keeps counting.
   void reset();
 

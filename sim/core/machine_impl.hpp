@@ -16,6 +16,7 @@
 #include "sim/core/machine.hpp"
 #include "sim/core/nvic.hpp"
 #include "sim/core/thumb.hpp"
+#include "sim/core/unknown_values.hpp"
 
 namespace vb {
 
@@ -220,6 +221,7 @@ struct Machine::Impl {
   BlockCounter counter;
   unsigned cpi = 1;
   std::function<void(const std::string&)> message_sink;
+  UnknownValues unknown;  // core registers' values at each reset
   IdleLoop idle;
   IdleLoop poll;  // poll.head: the polling loop's head, when one is known
   PollCandidate poll_candidate;
