@@ -145,8 +145,8 @@ void declare(CLI::App& app, Options& o) {
   d.integer("--cpi", 1, 1000, [&o](std::uint64_t v) { o.board.cpi = static_cast<unsigned>(v); },
             "core cycles per instruction, 1 to 1000 (default 1)");
   d.flag("--no-skip", [&o] { o.board.idle_skip = false; },
-         "run every pass of the idle main loop (by default passes that provably repeat are skipped; the firmware "
-         "sees no difference)");
+         "run every pass of the idle main loop and of polling loops (by default passes that provably repeat, or "
+         "only count, are skipped; the firmware sees no difference)");
   d.choice("--usart2",
            {{"pty", [&o] { o.usart2 = "pty"; }},
             {"loopback", [&o] { o.usart2 = "loopback"; }},

@@ -108,7 +108,7 @@ std::string format_statistics(Machine& m, const RunResult& r) {
     out += line;
   }
   if (st.skipped_passes > 0) {
-    std::snprintf(line, sizeof line, "idle skip     %llu main loop passes, %.1f %% of the cycles\n",
+    std::snprintf(line, sizeof line, "idle skip     %llu loop passes, %.1f %% of the cycles\n",
                   static_cast<unsigned long long>(st.skipped_passes),
                   st.cycles > 0 ? 100.0 * static_cast<double>(st.skipped_cycles) / static_cast<double>(st.cycles) : 0.0);
     out += line;

@@ -51,16 +51,21 @@ void Machine::Impl::idle_restart() {
   idle.core_same = 0;
   idle.core_visit = kNoVisit;
   idle.ram_visit = kNoVisit;
+  poll.open = false;
+  poll.repeats = 0;
 }
 
 void Machine::Impl::idle_note(const Peripheral* p, std::uint32_t addr, unsigned size, std::uint32_t value,
                               bool is_write) {
-  if (!idle.clean) return;
-  if (!p || !p->idle_repeatable((addr - p->base()) & ~3u, is_write) || idle.trace.size() >= kMaxTrace) {
-    idle.clean = false;
-    return;
+  const bool repeatable = p && p->idle_repeatable((addr - p->base()) & ~3u, is_write);
+  for (IdleLoop* l : {&idle, &poll}) {
+    if (!l->open || !l->clean) continue;
+    if (!repeatable || l->trace.size() >= kMaxTrace) {
+      l->clean = false;
+      continue;
+    }
+    l->trace.push_back({p, addr, value, static_cast<std::uint8_t>(size), is_write});
   }
-  idle.trace.push_back({p, addr, value, static_cast<std::uint8_t>(size), is_write});
 }
 
 void Machine::Impl::idle_read_core(IdleCore& c) const {
@@ -117,9 +122,12 @@ cycles_t Machine::Impl::idle_room() const {
   // Nothing can change before the next event or the end of the run; stop
   // one whole pass short of it, so that pass and whatever follows run
   // exactly as they would have.
+  return room_for(idle.ref_cycles);
+}
+
+cycles_t Machine::Impl::room_for(cycles_t pass) const {
   const cycles_t now = m.sched_.now();
   const cycles_t next = std::min(m.sched_.next_due(), end);
-  const cycles_t pass = idle.ref_cycles;
   if (next == kNever || next <= now || pass == 0) return 0;
   const cycles_t room = (next - now) / pass;
   return room < 2 ? 0 : room - 1;

@@ -115,6 +115,7 @@ std::uint8_t* Machine::Impl::host(std::uint32_t addr, std::uint32_t n) const {
 
 void Machine::Impl::invalidate_code(std::uint32_t addr, std::uint32_t n) {
   if (n == 0) return;
+  poll_forget();
   counter.invalidate(addr, n);
   uc_ctl_remove_cache(uc, std::uint64_t{addr}, std::uint64_t{addr} + n);
   // The same flash bytes appear at both addresses.
@@ -265,7 +266,8 @@ std::uint32_t Machine::Impl::mmio_read(Region& r, std::uint32_t addr, unsigned s
     bad_mmio(p, addr, size, false, 0);
     p = nullptr;
   }
-  if (idle.open) idle_note(p, addr, size, result, false);
+  if (idle.open || poll.open) idle_note(p, addr, size, result, false);
+  if (may_skip && p) poll_read(addr, result);
   attention = std::min(attention, m.sched_.next_due());
   in_mmio = false;
   return result;
@@ -283,7 +285,7 @@ void Machine::Impl::mmio_write(Region& r, std::uint32_t addr, unsigned size, std
     bad_mmio(p, addr, size, true, value);
     p = nullptr;
   }
-  if (idle.open) idle_note(p, addr, size, value, true);
+  if (idle.open || poll.open) idle_note(p, addr, size, value, true);
   attention = std::min(attention, m.sched_.next_due());
   in_mmio = false;
 }
@@ -466,6 +468,7 @@ void Machine::power_on(std::uint64_t seed) {
   for (const Impl::Memory& mm : s.memories)
     if (mm.writable) source.fill(mm.host, mm.size);
   s.nvic.systick().set_unknown_source(source.next());
+  s.unknown = UnknownValues(source.next());
 }
 
 void Machine::reset() {
@@ -474,10 +477,12 @@ void Machine::reset() {
   s.sleeping = false;
   s.have_pass = false;
   s.idle_restart();
+  s.poll_forget();
   s.switch_context(exc::kThread);
 
-  for (int n = 0; n <= 12; ++n) s.set_reg(UC_ARM_REG_R0 + n, 0);
-  for (int n = 0; n < 32; ++n) s.set_reg(UC_ARM_REG_S0 + n, 0);
+  // r0-r12 and the FP registers are UNKNOWN after reset.
+  for (int n = 0; n <= 12; ++n) s.set_reg(UC_ARM_REG_R0 + n, static_cast<std::uint32_t>(s.unknown.next()));
+  for (int n = 0; n < 32; ++n) s.set_reg(UC_ARM_REG_S0 + n, static_cast<std::uint32_t>(s.unknown.next()));
   s.set_reg(UC_ARM_REG_CONTROL, 0);
   s.set_reg(UC_ARM_REG_PRIMASK, 0);
   s.set_reg(UC_ARM_REG_BASEPRI, 0);

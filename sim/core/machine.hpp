@@ -15,8 +15,11 @@
 // - CPU faults (undefined instruction, bad access, ...), the trap handler
 //   and dead peripherals stop the run with a report instead of being taken.
 // - Idle passes of the main loop are not executed one by one (see
-//   set_idle_loop): the clock and the instruction count jump over passes
-//   that provably repeat, so the firmware sees exactly what it would see.
+//   set_idle_loop), nor are the passes of short polling loops that wait
+//   for a ready bit while counting a time-out (found by their repeated
+//   peripheral reads): the clock and the instruction count jump over passes
+//   that provably repeat or only advance their counters, so the firmware
+//   sees exactly what it would see.
 #pragma once
 #include <cstdint>
 #include <functional>
@@ -55,8 +58,9 @@ struct Stats {
   // Worst cycles between two passes of watch_pc (0 until two passes were seen).
   std::uint32_t watch_pc = 0;
   std::uint64_t worst_pass_cycles = 0;
-  // Idle main-loop passes the clock jumped over, and their cycles (also
-  // counted in cycles and instructions as if they had run).
+  // Passes of the idle main loop and of polling loops the clock jumped
+  // over, and their cycles (also counted in cycles and instructions as if
+  // they had run).
   std::uint64_t skipped_passes = 0;
   std::uint64_t skipped_cycles = 0;
 };
@@ -86,13 +90,15 @@ public:
   void set_trap_address(std::uint32_t addr);
   // Board messages also go here as they happen (vboard prints them).
   void set_message_sink(std::function<void(const std::string&)> sink);
-  // Power-up: SRAM, CCM RAM and the backup SRAM take arbitrary contents and
-  // the SysTick counter's reset values their source, all drawn from `seed`
+  // Power-up: SRAM, CCM RAM and the backup SRAM take arbitrary contents, and
+  // the sources of what each reset leaves UNKNOWN (r0-r12, the FP registers,
+  // SysTick LOAD and VAL) are seeded, all from `seed`
   // (the constructor powers up with kDefaultSeed). Call before load_elf and
   // reset; the memories keep their contents through later resets.
   void power_on(std::uint64_t seed);
   // System reset: every attached model and the system control space back to
-  // their reset state, core registers cleared, SP and PC from the vector
+  // their reset state, r0-r12 and the FP registers arbitrary, the rest of
+  // the core as the architecture defines it, SP and PC from the vector
   // table at 0. The cycle clock keeps counting.
   void reset();
 
@@ -132,7 +138,13 @@ public:
   // the run's end. Runs with a condition (run_until) never jump: the
   // condition may look at the clock.
   void set_idle_loop(std::uint32_t addr);
-  // Fast-forward on (default) or off (every instruction runs).
+  // A block that reads the same peripheral register with the same value
+  // several times in a row is taken as the head of a polling loop: when its
+  // passes repeat except for counters that change by the same amount each
+  // pass, the clock jumps to the pass where a counter ends the loop or one
+  // pass before the next event or the run's end. No jumps in runs with a
+  // condition either.
+  // Fast-forward of both kinds on (default) or off (every instruction runs).
   void set_idle_skip(bool on);
   bool idle_skip() const;
 

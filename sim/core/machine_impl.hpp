@@ -16,6 +16,7 @@
 #include "sim/core/machine.hpp"
 #include "sim/core/nvic.hpp"
 #include "sim/core/thumb.hpp"
+#include "sim/core/unknown_values.hpp"
 
 namespace vb {
 
@@ -162,7 +163,10 @@ struct Machine::Impl {
   void idle_restart();
   // Something other than the pass's own instructions happened (the engine
   // stopped for an exception, a sleep, a limit): the open pass is not idle.
-  void idle_disturb() { idle.clean = false; }
+  void idle_disturb() {
+    idle.clean = false;
+    poll.clean = false;
+  }
   void idle_note(const Peripheral* p, std::uint32_t addr, unsigned size, std::uint32_t value, bool is_write);
   void idle_visit();  // the block at the loop head is about to run
   void idle_read_core(IdleCore& c) const;
@@ -170,7 +174,24 @@ struct Machine::Impl {
   bool idle_ram_unchanged();
   // Whole passes that fit before the next event with one to spare, or 0.
   cycles_t idle_room() const;
+  // Whole passes of `pass` cycles that fit before the next event or the
+  // run's end with one to spare, or 0.
+  cycles_t room_for(cycles_t pass) const;
   void idle_jump(cycles_t passes);
+
+  // --- counted polling loops (poll_loop.cpp) -------------------------------
+  // A block that reads the same peripheral register with the same result
+  // several times in a row is taken as the head of a polling loop; its
+  // passes are recorded like the main loop's and, once two repeat, the loop
+  // is proven (LoopPass) and the clock jumps whole passes ahead.
+  struct PollCandidate {
+    std::uint32_t block = 0xFFFFFFFF, addr = 0, value = 0;
+    unsigned streak = 0;
+  };
+  void poll_read(std::uint32_t addr, std::uint32_t value);  // a peripheral read of the running block
+  bool poll_visit();  // the head is about to run; true when the engine was stopped after a jump
+  bool poll_jump();
+  void poll_forget();  // code or state changed: no head, nothing rejected
 
   // --- statistics ----------------------------------------------------------
   void sample_sp();
@@ -184,6 +205,8 @@ struct Machine::Impl {
   std::uint32_t block_end = 0;           // the address after its last instruction
   cycles_t attention = 0;                // the hook looks closer from this cycle on
   std::uint32_t idle_head = 0xFFFFFFFF;  // loop head this run may fast-forward at
+  std::uint32_t poll_head = 0xFFFFFFFF;  // polling loop head this run may fast-forward at
+  std::uint32_t cur_block = 0xFFFFFFFF;  // the block running now
   std::uint32_t trap_addr = 0xFFFFFFFF;  // entering it is a fault
   std::uint32_t break_addr = 0xFFFFFFFF; // run_until_pc
   bool break_skip = false;               // the run began where the last one broke
@@ -200,7 +223,12 @@ struct Machine::Impl {
   BlockCounter counter;
   unsigned cpi = 1;
   std::function<void(const std::string&)> message_sink;
+  UnknownValues unknown;  // core registers' values at each reset
   IdleLoop idle;
+  IdleLoop poll;  // poll.head: the polling loop's head, when one is known
+  PollCandidate poll_candidate;
+  std::vector<std::uint32_t> poll_rejected;  // heads whose loops could not be proven
+  bool may_skip = false;                     // this run may fast-forward
 
 
   // Run state.

@@ -61,7 +61,9 @@ void Machine::Impl::on_block(uc_engine*, std::uint64_t addr64, std::uint32_t siz
   s.block_instructions = n & BlockCounter::kCountMask;
   s.block_end = addr + size;
   s.block_cycles = cycles_t{s.block_instructions} * s.cpi;
-  if (s.m.sched_.now() >= s.attention || addr == s.trap_addr || addr == s.break_addr || addr == s.idle_head) {
+  s.cur_block = addr;
+  if (s.m.sched_.now() >= s.attention || addr == s.trap_addr || addr == s.break_addr || addr == s.idle_head ||
+      addr == s.poll_head) {
     if (s.attend(addr)) return;
   } else if (addr == s.watched) {
     s.record_pass();
@@ -71,6 +73,7 @@ void Machine::Impl::on_block(uc_engine*, std::uint64_t addr64, std::uint32_t siz
 
 void Machine::Impl::record_pass() {
   ++idle.watch_hits;
+  ++poll.watch_hits;
   const cycles_t now = m.sched_.now();
   if (have_pass) m.stats_.worst_pass_cycles = std::max(m.stats_.worst_pass_cycles, now - last_pass);
   last_pass = now;
@@ -128,6 +131,7 @@ bool Machine::Impl::attend(std::uint32_t addr) {
   sample_sp();
   if (addr == watched) record_pass();  // only now that the block runs
   if (addr == idle_head) idle_visit();
+  if (addr == poll_head && poll_visit()) return true;
   update_attention();
   return false;
 }
@@ -181,6 +185,9 @@ Stop Machine::Impl::run(cycles_t end_cycle, const std::function<bool()>* conditi
       s.end = kNever;
       s.idle_head = 0xFFFFFFFF;
       s.idle.open = false;
+      s.poll_head = 0xFFFFFFFF;
+      s.poll.open = false;
+      s.may_skip = false;
     }
   } guard{*this};
   running = true;
@@ -189,7 +196,9 @@ Stop Machine::Impl::run(cycles_t end_cycle, const std::function<bool()>* conditi
   // The host may have changed anything since the last run: fresh proof
   // before the first jump. A condition may look at the clock: no jumps.
   idle_restart();
-  idle_head = idle.skip && !condition ? idle.head : 0xFFFFFFFF;
+  may_skip = idle.skip && !condition;
+  idle_head = may_skip ? idle.head : 0xFFFFFFFF;
+  poll_head = may_skip ? poll.head : 0xFFFFFFFF;
   watched = m.stats_.watch_pc ? m.stats_.watch_pc & ~1u : 0xFFFFFFFF;
   // A run that ended at the break address does not end there again at once.
   break_skip = stopped_at_break && break_addr == (reg(UC_ARM_REG_PC) & ~1u);

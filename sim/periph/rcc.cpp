@@ -50,6 +50,25 @@ std::uint32_t Rcc::read(std::uint32_t offset) {
   }
 }
 
+// Reads change nothing here and the ready and switch status bits move only
+// at events, so a poll repeated between events is invisible; except CR
+// while it counts the polls of a missing HSE before saying so. BDCR and CSR
+// belong to the backup domain.
+bool Rcc::idle_repeatable(std::uint32_t offset, bool is_write) const {
+  if (is_write) return false;
+  switch (offset) {
+    case CR: {
+      const std::uint32_t cr = regs_[CR];
+      return hse_present_ || !(cr & CR_HSEON) || (cr & CR_HSERDY) || hse_polls_ >= kHsePollsBeforeMessage;
+    }
+    case CFGR:
+    case PLLCFGR: return true;
+    case BDCR:
+    case CSR: return !backup_ || backup_->reads_repeatable();
+    default: return false;
+  }
+}
+
 void Rcc::write(std::uint32_t offset, std::uint32_t value, std::uint32_t mask) {
   if (!accept_write(regs_.map(), offset, value, mask, 1)) return;
   switch (offset) {

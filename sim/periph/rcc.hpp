@@ -119,6 +119,9 @@ public:
   virtual void write_bdcr(std::uint32_t value, std::uint32_t mask) = 0;
   virtual std::uint32_t read_csr() = 0;
   virtual void write_csr(std::uint32_t value, std::uint32_t mask) = 0;
+  // Whether reading BDCR or CSR again, with no event between, reads the
+  // same and changes nothing (see Peripheral::idle_repeatable).
+  virtual bool reads_repeatable() const { return false; }
 };
 
 class Rcc : public RegModel, public ClockControl {
@@ -148,6 +151,7 @@ public:
 
   std::uint32_t read(std::uint32_t offset) override;
   void write(std::uint32_t offset, std::uint32_t value, std::uint32_t mask) override;
+  bool idle_repeatable(std::uint32_t offset, bool is_write) const override;
   // System reset: everything but the backup domain (BDCR) and the reset flags.
   void reset() override;
 

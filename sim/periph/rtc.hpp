@@ -93,6 +93,10 @@ public:
   ~Rtc() override;
 
   std::uint32_t read(std::uint32_t offset) override;
+  // ISR polled while the RTC clock stands reads the same until an event.
+  bool idle_repeatable(std::uint32_t offset, bool is_write) const override {
+    return !is_write && offset == rtc_reg::ISR && rtcclk_hz() == 0;
+  }
   void write(std::uint32_t offset, std::uint32_t value, std::uint32_t mask) override;
   // A system reset: the backup domain (calendar, BDCR, backup registers)
   // keeps its state; the LSI (in CSR) stops, and INIT, INITF, RSF and the
@@ -103,6 +107,9 @@ public:
   std::uint32_t read_bdcr() override;
   void write_bdcr(std::uint32_t value, std::uint32_t mask) override;
   std::uint32_t read_csr() override;
+  // While the RTC clock stands, BDCR and CSR change only at events (LSE and
+  // LSI ready); a running clock moves the calendar on every access.
+  bool reads_repeatable() const override { return rtcclk_hz() == 0; }
   void write_csr(std::uint32_t value, std::uint32_t mask) override;
 
   // --- board side ---------------------------------------------------------

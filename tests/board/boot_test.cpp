@@ -9,6 +9,9 @@
 #include <vector>
 
 #include "sim/core/nvic.hpp"
+#include "sim/periph/rcc.hpp"
+#include "sim/periph/reg_bank.hpp"
+#include "sim/periph/usart.hpp"
 #include "tests/board/fixture.hpp"
 #include "tests/support/thumb.hpp"
 
@@ -79,6 +82,67 @@ TEST_P(PowerUp, ShouldBootToTheSameConsoleAtTheSameCycleAsAnyOtherPowerUp) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Boot, PowerUp, ::testing::Values(1u, 0xFFFFFFFFFFFFFFFFull, 20261207u));
+
+// The boot with and without fast-forward of idle and polling loops: the same
+// console bytes written at the same cycles, the same clock-tree register
+// writes at the same cycles, the same counts. Without the LSE the 100,000,000
+// polls of its wait are cut to a few hundred thousand in the image, so that
+// the run without skipping stays short; the loop ends at its count.
+struct SkipCase {
+  const char* name;
+  bool lse;
+};
+void PrintTo(const SkipCase& c, std::ostream* os) { *os << c.name; }
+
+class BootSkip : public BoardTest, public ::testing::WithParamInterface<SkipCase> {};
+
+TEST_P(BootSkip, ShouldBootExactlyAsWithoutSkipping) {
+  struct Outcome {
+    std::string console;
+    std::vector<RegWrite> usart3, rcc;
+    cycles_t now;
+    std::uint64_t instructions, skipped_in_boot;
+    std::vector<std::uint64_t> exceptions;
+  };
+  std::vector<Outcome> outcomes;
+  for (bool skip : {true, false}) {
+    BoardOptions o;
+    o.lse_clock = GetParam().lse;
+    o.idle_skip = skip;
+    Board b(o);
+    if (!GetParam().lse) {
+      // The poll limit is a literal of setup_RTC.
+      const std::uint32_t fn = b.m().symbol("setup_RTC");
+      std::uint32_t at = 0;
+      for (std::uint32_t a = fn; a < fn + 0x200 && !at; a += 4)
+        if (b.m().read32(a) == 100'000'000) at = a;
+      ASSERT_NE(0u, at) << "the LSE poll limit in setup_RTC";
+      b.m().write32(at, 300'000);
+    }
+    ASSERT_TRUE(b.boot(2000)) << b.m().where();
+    const std::uint64_t skipped_in_boot = b.m().stats().skipped_passes;  // the polling loops' passes
+    ASSERT_EQ(Stop::kLimit, b.m().run_ms(30));
+    const Stats& s = b.m().stats();
+    Outcome out{b.usart3_output(), b.usart3().writes(), b.rcc().writes(), b.m().now(), s.instructions,
+                skipped_in_boot, {}};
+    for (const auto& e : s.exceptions) out.exceptions.insert(out.exceptions.end(), {e.entries, e.cycles});
+    outcomes.push_back(std::move(out));
+  }
+  const Outcome& skipped = outcomes[0];
+  const Outcome& full = outcomes[1];
+  EXPECT_EQ(full.console, skipped.console);
+  EXPECT_TRUE(full.usart3 == skipped.usart3) << "USART3 writes (the console's bytes) at other cycles";
+  EXPECT_TRUE(full.rcc == skipped.rcc) << "RCC writes at other cycles";
+  EXPECT_EQ(full.now, skipped.now);
+  EXPECT_EQ(full.instructions, skipped.instructions);
+  EXPECT_EQ(full.exceptions, skipped.exceptions);
+  EXPECT_LT(GetParam().lse ? 0u : 250'000u, skipped.skipped_in_boot) << "passes of the start-up's polling loops";
+  EXPECT_NE(std::string::npos, skipped.console.find(GetParam().lse ? "is LSE" : "is LSI")) << skipped.console;
+}
+
+INSTANTIATE_TEST_SUITE_P(Boot, BootSkip,
+                         ::testing::Values(SkipCase{"with_LSE", true}, SkipCase{"without_LSE", false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 class WithoutHse : public BoardTest {
 protected:

@@ -255,6 +255,114 @@ TEST_F(CoreIdle, ShouldSeeAModelChangeMadeByAnEventOnTheNextPass) {
   EXPECT_GT(m.stats().skipped_passes, 0u) << "the passes before the change were skipped";
 }
 
+// --- counted polling loops -------------------------------------------------------
+
+// A wait on the probe's steady register (0x5A: not ready) with r3 as its
+// counter, r2 the probe; on leaving, the loop stamps r3. A 10,000-cycle
+// SysTick interrupts it throughout.
+struct PollCase {
+  const char* name;
+  std::function<void(Thumb&)> setup;                               // before the head
+  std::function<void(Thumb&, Thumb::Label&, Thumb::Label&)> body;  // head bound; branch to out to leave
+  bool skipped;
+  cycles_t ready_at = kNever;  // the steady register reads 0x66 from then on
+};
+void PrintTo(const PollCase& c, std::ostream* os) { *os << c.name; }
+
+const auto kReadyCheck = [](Thumb& a, Thumb::Label& out) { a.ldr(1, 2, Probe::kSteady).cmp(1, 0x5A).bne(out); };
+
+class PollExactness : public CoreIdle, public ::testing::WithParamInterface<PollCase> {};
+
+TEST_P(PollExactness, ShouldLeaveTheLoopAtTheCycleAndWithTheStateOfARunWithoutSkipping) {
+  const PollCase& c = GetParam();
+  Thumb::Label head, out;
+  const std::uint32_t entry = t.here();
+  t.mov32(2, kProbe).mov32(4, kFlag);
+  c.setup(t);
+  t.bind(head);
+  c.body(t, head, out);
+  t.bind(out);
+  t.str(3, 2, Probe::kStamp).b_self();
+  set_vector(exc::kSysTick, handler(15));
+  load(entry);
+  Probe raw_probe;
+  auto raw = twin(raw_probe);
+
+  for (auto [mm, p] : {std::pair{&m, &probe}, std::pair{raw.get(), &raw_probe}}) {
+    mm->write32(kSysTickLoad, 9'999);
+    mm->write32(kSysTickVal, 0);
+    mm->write32(kSysTickCtrl, 7);
+    if (c.ready_at != kNever) mm->scheduler().at(c.ready_at, [p] { p->steady = 0x66; });
+    for (cycles_t n : {40'000ull, 60'001ull}) ASSERT_EQ(Stop::kLimit, mm->run_cycles(n)) << c.name;
+  }
+
+  EXPECT_EQ(c.skipped, m.stats().skipped_passes > 0) << c.name;
+  EXPECT_EQ(raw_probe.stamps, probe.stamps) << c.name;
+  EXPECT_EQ(raw->now(), m.now()) << c.name;
+  EXPECT_EQ(raw->stats().instructions, m.stats().instructions) << c.name;
+  for (int r = 0; r <= 15; ++r) EXPECT_EQ(raw->reg(r), m.reg(r)) << c.name << ": r" << r;
+  EXPECT_EQ(raw->xpsr(), m.xpsr()) << c.name;
+  EXPECT_EQ(raw->read32(kFlag), m.read32(kFlag)) << c.name;
+  for (int n : {exc::kThread, exc::kSysTick}) {
+    EXPECT_EQ(raw->stats().exceptions[n].entries, m.stats().exceptions[n].entries) << c.name;
+    EXPECT_EQ(raw->stats().exceptions[n].cycles, m.stats().exceptions[n].cycles) << c.name;
+  }
+  EXPECT_EQ(raw->read32(kLog), m.read32(kLog)) << c.name;
+  EXPECT_LE(2u * 9, m.read32(kLog)) << "the tick's handler ran throughout";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Core, PollExactness,
+    ::testing::Values(
+        PollCase{"counts a time-out down to zero",
+                 [](Thumb& a) { a.mov32(3, 15'000); },
+                 [](Thumb& a, Thumb::Label& head, Thumb::Label& out) { kReadyCheck(a, out); a.subs(3, 1).bne(head); },
+                 true},
+        PollCase{"counts up by three until the counter wraps to zero",
+                 [](Thumb& a) { a.mov32(3, 0u - 3 * 14'001); },
+                 [](Thumb& a, Thumb::Label& head, Thumb::Label& out) { kReadyCheck(a, out); a.adds(3, 3).bne(head); },
+                 true},
+        PollCase{"counts up by two from an odd value: never zero",
+                 [](Thumb& a) { a.movs(3, 1); },
+                 [](Thumb& a, Thumb::Label& head, Thumb::Label& out) { kReadyCheck(a, out); a.adds(3, 2).bne(head); },
+                 true},
+        PollCase{"counts up to a limit compared each pass",
+                 [](Thumb& a) { a.movs(3, 0).movs(5, 0); },
+                 [](Thumb& a, Thumb::Label& head, Thumb::Label& out) {
+                   kReadyCheck(a, out);
+                   a.adds(3, 1).adds(5, 3).cmp(3, 250).bne(head);
+                 },
+                 true},
+        PollCase{"ready bit set by an event before the time-out",
+                 [](Thumb& a) { a.mov32(3, 90'000); },
+                 [](Thumb& a, Thumb::Label& head, Thumb::Label& out) { kReadyCheck(a, out); a.subs(3, 1).bne(head); },
+                 true, 33'333},
+        PollCase{"waits without a counter until an event",
+                 [](Thumb& a) { a.movs(3, 9); },
+                 [](Thumb& a, Thumb::Label& head, Thumb::Label& out) { kReadyCheck(a, out); a.b(head); },
+                 true, 71'111},
+        PollCase{"shifts its counter: not affine",
+                 [](Thumb& a) { a.mov32(3, 15'000); },
+                 [](Thumb& a, Thumb::Label& head, Thumb::Label& out) {
+                   kReadyCheck(a, out);
+                   a.lsls(0, 3, 1).subs(3, 1).bne(head);
+                 },
+                 false},
+        PollCase{"counts in RAM, loaded and stored back each pass",
+                 [](Thumb& a) { a.mov32(3, 11'000).str(3, 4); },
+                 [](Thumb& a, Thumb::Label& head, Thumb::Label& out) {
+                   kReadyCheck(a, out);
+                   a.ldr(3, 4).subs(3, 1).str(3, 4).bne(head);
+                 },
+                 true},
+        PollCase{"reads a register that changes on every read",
+                 [](Thumb& a) { a.mov32(3, 15'000); },
+                 [](Thumb& a, Thumb::Label& head, Thumb::Label&) {
+                   a.ldr(1, 2, Probe::kFlip).subs(3, 1).bne(head);
+                 },
+                 false}),
+    [](const auto& info) { return "case" + std::to_string(info.index); });
+
 TEST_F(CoreIdle, ShouldNotSkipWhileAConditionIsWatched) {
   Thumb::Label head;
   const std::uint32_t entry = idle_loop([](Thumb& a) { a.str(6, 5).str(6, 7); }, head);

@@ -56,8 +56,10 @@ TEST_F(CoreCalls, ShouldPassArgumentsInRegistersThenOnTheStackAndReturnR0) {
   const std::uint32_t sum6 = t.here();
   t.adds(0, 0, 1).adds(0, 0, 2).adds(0, 0, 3).ldr_sp(1, 0).adds(0, 0, 1).ldr_sp(1, 4).adds(0, 0, 1).bx(14);
   load(entry);
-  // r2 and r3 are 0 from reset; the two stack slots the call leaves alone
-  // hold whatever power-up left there.
+  // A call with two arguments leaves r2, r3 and the stack slots as they
+  // were: arbitrary after reset and power-up, so cleared here.
+  m.set_reg(2, 0);
+  m.set_reg(3, 0);
   m.write32(kStackTop, 0);
   m.write32(kStackTop + 4, 0);
 
