@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -23,6 +24,7 @@ struct RegWrite {
   cycles_t time;         // machine cycle of the access
   bool operator==(const RegWrite&) const = default;
 };
+using WriteLog = std::deque<RegWrite>;
 
 // "0x0000ABCD": register values and offsets in messages.
 inline std::string hex32(std::uint32_t v) {
@@ -85,8 +87,13 @@ private:
 class RegModel : public Peripheral {
 public:
   using Peripheral::Peripheral;
-  const std::vector<RegWrite>& writes() const { return writes_; }
+  // The write log keeps the most recent kWriteLogKeep writes.
+  static constexpr std::size_t kWriteLogKeep = 4096;
+  const WriteLog& writes() const { return writes_; }
   void clear_writes() { writes_.clear(); }
+  // Writes dropped from the front of the log so far.
+  std::uint64_t dropped_writes() const { return dropped_writes_; }
+  std::size_t retained() const override { return writes_.size(); }
 
 protected:
   // Logs the write (when `log`), then reports an offset `map` lacks or an
@@ -94,8 +101,12 @@ protected:
   // the write must go no further.
   const RegDef* accept_write(std::span<const RegDef> map, std::uint32_t offset, std::uint32_t value,
                              std::uint32_t mask, unsigned min_bytes, bool log = true);
+  // Appends to the write log, dropping the oldest entry when it is full.
+  void log_write(std::uint32_t offset, std::uint32_t value, std::uint32_t mask);
 
-  std::vector<RegWrite> writes_;
+private:
+  WriteLog writes_;
+  std::uint64_t dropped_writes_ = 0;
 };
 
 }  // namespace vb

@@ -106,7 +106,7 @@ void Usart::write(std::uint32_t offset, std::uint32_t value, std::uint32_t mask)
   // log (the bytes show up in the peer's stream).
   const RegDef* def = accept_write(kRegs, offset, value, mask, 2, false);
   if (def == nullptr) return;
-  if (offset != kDR) writes_.push_back({offset, value, mask, machine().now()});
+  if (offset != kDR) log_write(offset, value, mask);
   switch (offset) {
     case kSR:
       sr_ = apply_write(*def, sr_, value, mask);
@@ -295,9 +295,15 @@ void Usart::peer_pause(double bits) { peer_gap_bits_ += bits; }
 cycles_t Usart::peer_done_at() const { return static_cast<cycles_t>(std::ceil(rx_wave_.end())); }
 
 void Usart::peer_decoded(const LineByte& b) {
-  peer_received_.push_back(static_cast<char>(b.data));
   if (b.framing_error || b.noise) ++peer_errors_;
-  if (on_peer_byte_) on_peer_byte_(b);
+  if (on_peer_byte_)
+    on_peer_byte_(b);
+  else
+    peer_received_.push_back(static_cast<char>(b.data));
+}
+
+std::size_t Usart::retained() const {
+  return RegModel::retained() + peer_received_.size() + tx_wave_.frames() + rx_wave_.frames();
 }
 
 }  // namespace vb

@@ -106,13 +106,18 @@ public:
   // when it is silent).
   cycles_t peer_done_at() const;
 
-  // What the peer decoded from the port's line, garbled bytes included.
+  // What the peer decoded from the port's line, garbled bytes included,
+  // while no on_peer_byte receiver takes the bytes.
   const std::string& peer_received() const { return peer_received_; }
   void clear_peer_received() { peer_received_.clear(); }
   // Bytes the peer decoded with a framing error or noise.
   std::uint64_t peer_errors() const { return peer_errors_; }
-  // Called for every byte the peer decodes.
+  // Hands every byte the peer decodes to `fn` instead of keeping it in
+  // peer_received() (a host link that forwards the bytes keeps nothing here).
   void on_peer_byte(std::function<void(const LineByte&)> fn) { on_peer_byte_ = std::move(fn); }
+
+  // Log entries, captured bytes and frames on the two lines.
+  std::size_t retained() const override;
 
 protected:
   void on_attach() override;
