@@ -62,6 +62,10 @@ Board::Board(BoardOptions opts) : opts_(std::move(opts)) {
     machine_.attach(*port);
     rcc_->add_reset_target(*port);
   }
+  // The serial lines run through the pins: USART2 on PD5 (TX) / PD6 (RX),
+  // USART3 on PD8 / PD9, both alternate function 7.
+  usart2_->connect_pins(*gpio_, PD(5), PD(6), 7);
+  usart3_->connect_pins(*gpio_, PD(8), PD(9), 7);
   // The backup domain takes over RCC BDCR/CSR; its writes need PWR DBP.
   machine_.attach(*rtc_);
   rtc_->connect(*rcc_);

@@ -2,6 +2,15 @@
 // far end of each line attached: a peer that sends bytes at its own rate and
 // decodes what the port sends at that rate.
 //
+// On the board the line runs through the port's pins: a frame reaches the
+// peer only while the TX pin is in alternate-function mode with the port's
+// function selected and its GPIO port clocked, and the receiver hears the
+// peer only while the RX pin is routed the same way; otherwise the byte is
+// lost on the pin, as on the chip, and the board says so once. Routing is
+// taken when a frame starts (TX) or is decoded (RX). While the transmitter is
+// enabled the TX pin's alternate output idles high; the bits of a frame
+// travel as whole frames on the line and do not show in the pin's IDR bit.
+//
 // Registers: SR, DR, BRR, CR1, CR2, CR3, GTPR. The port's rate is PCLK1 / BRR;
 // a byte takes ten bit times on the wire in either direction. Status flags and
 // their clear sequences are the reference manual's: writing DR moves the byte
@@ -29,11 +38,14 @@
 #include <vector>
 
 #include "sim/core/peripheral.hpp"
+#include "sim/core/pins.hpp"
 #include "sim/core/scheduler.hpp"
 #include "sim/periph/reg_bank.hpp"
 #include "sim/periph/serial_line.hpp"
 
 namespace vb {
+
+class Gpio;
 
 class Usart final : public RegModel {
 public:
@@ -82,6 +94,12 @@ public:
   double baud() const;
   // writes() logs every register write except to DR (the data bytes show up
   // in the peer's stream instead, and would swamp the log).
+
+  // --- the pins ---------------------------------------------------------
+  // Routes the line through TX and RX pins with alternate function `af`.
+  // The peer idles its line high on RX and holds TX with a pull-up. Without
+  // pins (a model on its own) the port and its peer are wired directly.
+  void connect_pins(Gpio& gpio, Pin tx, Pin rx, unsigned af);
 
   // --- the far end of the line ----------------------------------------
   enum class Fault : std::uint8_t {
@@ -137,6 +155,11 @@ private:
   void received(const LineByte& b);
   void idle_check();
   void peer_decoded(const LineByte& b);
+  // Whether pin p carries this port's alternate function now.
+  bool routed(Pin p) const;
+  // The TX pin's alternate output follows the transmitter enable.
+  void update_tx_pin();
+  void lost_on_pin(Pin p, const char* what, bool& said);
 
   int irq_;
   bool irq_level_ = false;
@@ -160,6 +183,12 @@ private:
   std::string peer_received_;
   std::uint64_t peer_errors_ = 0;
   std::function<void(const LineByte&)> on_peer_byte_;
+
+  // The pins, once connected.
+  Gpio* gpio_ = nullptr;
+  Pin tx_pin_{}, rx_pin_{};
+  unsigned af_ = 0;
+  bool said_tx_lost_ = false, said_rx_lost_ = false;
 
   // Created on attach (they need the machine's scheduler).
   struct Receivers;
