@@ -2,6 +2,7 @@
 // RegDef table (so the table is the single declaration of the map), and the
 // write log that tests and traces read.
 #pragma once
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstdio>
@@ -50,7 +51,17 @@ constexpr bool read_only(const RegDef& r) { return r.writable == 0 && r.w1c == 0
 
 class RegBank {
 public:
-  explicit RegBank(std::span<const RegDef> map) : map_(map), values_(map.size()) { reset(); }
+  explicit RegBank(std::span<const RegDef> map) : map_(map), values_(map.size()) {
+    // Word offset -> register, so that every access finds its register in
+    // one step (a model reads its own registers on every bus access).
+    std::uint32_t top = 0;
+    for (const RegDef& r : map_) top = std::max(top, r.offset / 4 + 1);
+    slot_.assign(top, kNoSlot);
+    for (std::size_t i = 0; i < map_.size(); ++i)
+      if (map_[i].offset % 4 == 0 && slot_[map_[i].offset / 4] == kNoSlot)
+        slot_[map_[i].offset / 4] = static_cast<std::uint16_t>(i);
+    reset();
+  }
 
   void reset() {
     for (std::size_t i = 0; i < map_.size(); ++i) values_[i] = map_[i].reset;
@@ -71,7 +82,9 @@ public:
   }
 
 private:
+  static constexpr std::uint16_t kNoSlot = 0xFFFF;
   std::size_t index(std::uint32_t offset) const {
+    if (offset % 4 == 0 && offset / 4 < slot_.size() && slot_[offset / 4] != kNoSlot) return slot_[offset / 4];
     for (std::size_t i = 0; i < map_.size(); ++i)
       if (map_[i].offset == offset) return i;
     // Only the model itself names offsets here: a miss is a bug of the model.
@@ -80,6 +93,7 @@ private:
 
   std::span<const RegDef> map_;
   std::vector<std::uint32_t> values_;
+  std::vector<std::uint16_t> slot_;
 };
 
 // Base of the models that keep a write log and decode by a RegDef map: the

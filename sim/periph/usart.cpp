@@ -278,6 +278,7 @@ void Usart::connect_pins(Gpio& gpio, Pin tx, Pin rx, unsigned af) {
   af_ = af;
   gpio.drive(rx, Drive::kHigh);   // the peer's transmitter idles high
   gpio.drive(tx, Drive::kPullUp);  // the peer's receiver input is pulled up
+  tx_pin_driven_ = !tx_enabled();  // so that the pin's output is set now
   update_tx_pin();
 }
 
@@ -289,8 +290,9 @@ bool Usart::routed(Pin p) const {
 }
 
 void Usart::update_tx_pin() {
-  if (gpio_ == nullptr) return;
-  gpio_->set_alternate_output(tx_pin_, af_, tx_enabled() ? std::optional<bool>(true) : std::nullopt);
+  if (gpio_ == nullptr || tx_pin_driven_ == tx_enabled()) return;
+  tx_pin_driven_ = tx_enabled();
+  gpio_->set_alternate_output(tx_pin_, af_, tx_pin_driven_ ? std::optional<bool>(true) : std::nullopt);
 }
 
 void Usart::lost_on_pin(Pin p, const char* what, bool& said) {

@@ -189,6 +189,7 @@ private:
   Pin tx_pin_{}, rx_pin_{};
   unsigned af_ = 0;
   bool said_tx_lost_ = false, said_rx_lost_ = false;
+  bool tx_pin_driven_ = false;  // the TX pin's alternate output is set (idle high)
 
   // Created on attach (they need the machine's scheduler).
   struct Receivers;
