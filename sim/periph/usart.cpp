@@ -344,10 +344,16 @@ cycles_t Usart::peer_done_at() const { return static_cast<cycles_t>(std::ceil(rx
 
 void Usart::peer_decoded(const LineByte& b) {
   if (b.framing_error || b.noise) ++peer_errors_;
-  if (on_peer_byte_)
+  if (on_peer_byte_) {
     on_peer_byte_(b);
-  else
-    peer_received_.push_back(static_cast<char>(b.data));
+    return;
+  }
+  if (peer_received_.size() >= 2 * kPeerKeep) {
+    const std::size_t drop = peer_received_.size() - kPeerKeep;
+    peer_received_.erase(0, drop);
+    peer_dropped_ += drop;
+  }
+  peer_received_.push_back(static_cast<char>(b.data));
 }
 
 std::size_t Usart::retained() const {

@@ -125,9 +125,17 @@ public:
   cycles_t peer_done_at() const;
 
   // What the peer decoded from the port's line, garbled bytes included,
-  // while no on_peer_byte receiver takes the bytes.
+  // while no on_peer_byte receiver takes the bytes: the latest
+  // kPeerKeep bytes at least (older ones are dropped in bulk beyond twice that).
+  static constexpr std::size_t kPeerKeep = 1u << 20;
   const std::string& peer_received() const { return peer_received_; }
-  void clear_peer_received() { peer_received_.clear(); }
+  void clear_peer_received() {
+    peer_dropped_ += peer_received_.size();
+    peer_received_.clear();
+  }
+  // Bytes dropped from the front of peer_received() so far: the byte at
+  // peer_received()[i] is the (peer_dropped() + i)-th the peer decoded.
+  std::uint64_t peer_dropped() const { return peer_dropped_; }
   // Bytes the peer decoded with a framing error or noise.
   std::uint64_t peer_errors() const { return peer_errors_; }
   // Hands every byte the peer decodes to `fn` instead of keeping it in
@@ -181,6 +189,7 @@ private:
   double peer_baud_ = 115200;
   double peer_gap_bits_ = 0;
   std::string peer_received_;
+  std::uint64_t peer_dropped_ = 0;
   std::uint64_t peer_errors_ = 0;
   std::function<void(const LineByte&)> on_peer_byte_;
 
