@@ -3,6 +3,8 @@
 // and a wrong pin map is silence on the line.
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <ostream>
 #include <string>
 
 #include "sim/periph/usart.hpp"
@@ -25,14 +27,16 @@ struct PinCase {
 };
 
 const PinCase kCases[] = {
-    {"pin map as built", 0, 0, 0, true, ""},
-    {"pin map as built, other way", 0, 0, 0, false, ""},
+    {"pin map as built, console to USART2", 0, 0, 0, true, ""},
+    {"pin map as built, USART2 to console", 0, 0, 0, false, ""},
     {"USART3 RX PD9 in input mode", kModer, 3u << 18, 0, true, "PD9"},
     {"USART2 TX PD5 as a plain output", kModer, 3u << 10, 1u << 10, true, "PD5"},
     {"USART2 RX PD6 on alternate function 8", kAfrl, 0xFu << 24, 8u << 24, false, "PD6"},
     {"USART3 TX PD8 on alternate function 8", kAfrh, 0xFu << 0, 8u << 0, false, "PD8"},
     {"GPIOD clock off", kRccAhb1enr, 1u << 3, 0, true, "PD9"},
 };
+
+void PrintTo(const PinCase& c, std::ostream* os) { *os << c.what; }
 
 class SerialPins : public BoardTest, public ::testing::WithParamInterface<PinCase> {};
 
@@ -64,8 +68,22 @@ TEST_P(SerialPins, ShouldCarryBytesOnlyThroughPinsRoutedToTheUsart) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Routing, SerialPins, ::testing::ValuesIn(kCases),
-                         [](const auto& info) { return "Case" + std::to_string(info.index); });
+// Test names from the case descriptions, letters and digits only.
+std::string case_name(const ::testing::TestParamInfo<PinCase>& info) {
+  std::string name;
+  bool up = true;
+  for (const char* p = info.param.what; *p; ++p) {
+    if (std::isalnum(static_cast<unsigned char>(*p))) {
+      name += up ? static_cast<char>(std::toupper(static_cast<unsigned char>(*p))) : *p;
+      up = false;
+    } else {
+      up = true;
+    }
+  }
+  return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Routing, SerialPins, ::testing::ValuesIn(kCases), case_name);
 
 using SerialTxPins = BoardTest;
 
