@@ -85,6 +85,10 @@ Board::Board(BoardOptions opts) : opts_(std::move(opts)) {
     machine_.attach(*port);
     rcc_->add_reset_target(*port);
   }
+  // The serial lines run through the pins: USART2 on PD5 (TX) / PD6 (RX),
+  // USART3 on PD8 / PD9, both alternate function 7.
+  usart2_->connect_pins(*gpio_, PD(5), PD(6), 7);
+  usart3_->connect_pins(*gpio_, PD(8), PD(9), 7);
   // The backup domain takes over RCC BDCR/CSR; its writes need PWR DBP.
   machine_.attach(*rtc_);
   rtc_->connect(*rcc_);
@@ -166,14 +170,18 @@ bool Board::run_to(std::uint32_t addr, double limit_ms) {
 }
 
 bool Board::run_until_console(const std::string& text, double limit_ms) {
+  // Offsets count every byte the console sent, so that bytes the capture
+  // drops from its front do not move them.
   const std::string& out = usart3_output();
-  const std::size_t start = out.size();
-  std::size_t searched = start;  // output before this offset holds no match
+  auto total = [&] { return usart3_->peer_dropped() + out.size(); };
+  const std::uint64_t start = total();
+  std::uint64_t searched = start;  // output before this offset holds no match
   auto seen = [&] {
-    if (out.size() == searched) return false;  // nothing new: skip the search
-    const std::size_t from = std::max(start, searched >= text.size() ? searched - text.size() + 1 : 0);
-    searched = out.size();
-    return out.find(text, from) != std::string::npos;
+    if (total() == searched) return false;  // nothing new: skip the search
+    const std::uint64_t from = std::max(start, searched >= text.size() ? searched - text.size() + 1 : 0);
+    searched = total();
+    const std::uint64_t dropped = usart3_->peer_dropped();
+    return out.find(text, from > dropped ? static_cast<std::size_t>(from - dropped) : 0) != std::string::npos;
   };
   const auto limit = static_cast<cycles_t>(limit_ms * machine_.clocks().hclk / 1000.0);
   return machine_.run_until(seen, std::max<cycles_t>(limit, 1)) == Stop::kCondition;

@@ -222,6 +222,12 @@ void Machine::attach(Peripheral& p) {
 
 const Peripheral* Machine::model_at(std::uint32_t addr) const { return impl_->model_at(addr); }
 
+std::size_t Machine::retained_state() const {
+  std::size_t n = sched_.pending() + messages_.size();
+  for (const Peripheral* p : impl_->models) n += p->retained();
+  return n;
+}
+
 bool Machine::Impl::gate_running(const Peripheral& p) const {
   return p.gate().bus == ClockGate::kNone || !m.clock_control_ || m.clock_control_->running(p.gate());
 }

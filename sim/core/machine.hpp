@@ -191,6 +191,9 @@ public:
   Stats& stats();
   // The model whose register window holds addr, or nullptr.
   const Peripheral* model_at(std::uint32_t addr) const;
+  // History the models and the event queue keep (see Peripheral::retained):
+  // stays bounded however long the board runs and whatever its traffic.
+  std::size_t retained_state() const;
   Nvic& nvic();
 
 private:

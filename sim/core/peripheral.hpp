@@ -74,6 +74,10 @@ public:
   // the register running instruction by instruction.
   virtual bool idle_repeatable(std::uint32_t /*offset*/, bool /*is_write*/) const { return false; }
 
+  // How much history the model keeps (log entries, frames on a line, bytes
+  // captured): whatever the traffic, this must stay bounded.
+  virtual std::size_t retained() const { return 0; }
+
   // Called once when the machine maps the block.
   void attach(Machine& m) { machine_ = &m; on_attach(); }
 

@@ -414,15 +414,16 @@ void Machine::Impl::take_exception(int number) {
   set_reg(UC_ARM_REG_SP, frame);
   sample_sp();
 
-  const std::string interrupted = "interrupted at PC " + hex(ret_pc) + " (" + m.symbol_at(ret_pc) + ")";
+  // Built only for a report: a symbol look-up on every exception costs time.
+  auto interrupted = [&] { return "interrupted at PC " + hex(ret_pc) + " (" + m.symbol_at(ret_pc) + ")"; };
   if (!(vector & 1)) {
     m.fault(name + ": vector " + hex(vector) + " at " + hex(slot) +
-            " has no Thumb bit (an INVSTATE UsageFault on the chip); " + interrupted);
+            " has no Thumb bit (an INVSTATE UsageFault on the chip); " + interrupted());
     return;
   }
   if ((vector & ~1u) == trap_addr) {
     m.fault(name + " (exception " + std::to_string(number) + ") has no handler: its vector leads to hndl_TRAP; " +
-            interrupted);
+            interrupted());
     return;
   }
   set_reg(UC_ARM_REG_LR, exc_return);

@@ -36,6 +36,7 @@ public:
 
   cycles_t next_due() const { return queue_.empty() ? kNever : queue_.begin()->first.first; }
   bool empty() const { return queue_.empty(); }
+  std::size_t pending() const { return queue_.size(); }
 
   // Core only: the clock moves forward by executed cycles.
   void advance(cycles_t delta) { now_ += delta; }

@@ -2,9 +2,11 @@
 // RegDef table (so the table is the single declaration of the map), and the
 // write log that tests and traces read.
 #pragma once
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -23,6 +25,7 @@ struct RegWrite {
   cycles_t time;         // machine cycle of the access
   bool operator==(const RegWrite&) const = default;
 };
+using WriteLog = std::deque<RegWrite>;
 
 // "0x0000ABCD": register values and offsets in messages.
 inline std::string hex32(std::uint32_t v) {
@@ -48,7 +51,17 @@ constexpr bool read_only(const RegDef& r) { return r.writable == 0 && r.w1c == 0
 
 class RegBank {
 public:
-  explicit RegBank(std::span<const RegDef> map) : map_(map), values_(map.size()) { reset(); }
+  explicit RegBank(std::span<const RegDef> map) : map_(map), values_(map.size()) {
+    // Word offset -> register, so that every access finds its register in
+    // one step (a model reads its own registers on every bus access).
+    std::uint32_t top = 0;
+    for (const RegDef& r : map_) top = std::max(top, r.offset / 4 + 1);
+    slot_.assign(top, kNoSlot);
+    for (std::size_t i = 0; i < map_.size(); ++i)
+      if (map_[i].offset % 4 == 0 && slot_[map_[i].offset / 4] == kNoSlot)
+        slot_[map_[i].offset / 4] = static_cast<std::uint16_t>(i);
+    reset();
+  }
 
   void reset() {
     for (std::size_t i = 0; i < map_.size(); ++i) values_[i] = map_[i].reset;
@@ -69,7 +82,9 @@ public:
   }
 
 private:
+  static constexpr std::uint16_t kNoSlot = 0xFFFF;
   std::size_t index(std::uint32_t offset) const {
+    if (offset % 4 == 0 && offset / 4 < slot_.size() && slot_[offset / 4] != kNoSlot) return slot_[offset / 4];
     for (std::size_t i = 0; i < map_.size(); ++i)
       if (map_[i].offset == offset) return i;
     // Only the model itself names offsets here: a miss is a bug of the model.
@@ -78,6 +93,7 @@ private:
 
   std::span<const RegDef> map_;
   std::vector<std::uint32_t> values_;
+  std::vector<std::uint16_t> slot_;
 };
 
 // Base of the models that keep a write log and decode by a RegDef map: the
@@ -85,8 +101,13 @@ private:
 class RegModel : public Peripheral {
 public:
   using Peripheral::Peripheral;
-  const std::vector<RegWrite>& writes() const { return writes_; }
+  // The write log keeps the most recent kWriteLogKeep writes.
+  static constexpr std::size_t kWriteLogKeep = 4096;
+  const WriteLog& writes() const { return writes_; }
   void clear_writes() { writes_.clear(); }
+  // Writes dropped from the front of the log so far.
+  std::uint64_t dropped_writes() const { return dropped_writes_; }
+  std::size_t retained() const override { return writes_.size(); }
 
 protected:
   // Logs the write (when `log`), then reports an offset `map` lacks or an
@@ -94,8 +115,12 @@ protected:
   // the write must go no further.
   const RegDef* accept_write(std::span<const RegDef> map, std::uint32_t offset, std::uint32_t value,
                              std::uint32_t mask, unsigned min_bytes, bool log = true);
+  // Appends to the write log, dropping the oldest entry when it is full.
+  void log_write(std::uint32_t offset, std::uint32_t value, std::uint32_t mask);
 
-  std::vector<RegWrite> writes_;
+private:
+  WriteLog writes_;
+  std::uint64_t dropped_writes_ = 0;
 };
 
 }  // namespace vb

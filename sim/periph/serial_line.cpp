@@ -11,11 +11,18 @@ bool bit_level(const LineFrame& f, int i) { return (f.levels >> i) & 1u; }
 
 bool in_glitch(const LineFrame& f, double t) { return t >= f.glitch_from && t < f.glitch_to; }
 
+// Which bit of a frame is on the wire at t (start <= t < end).
+int bit_index(const LineFrame& f, double t) {
+  return std::clamp(static_cast<int>(std::floor((t - f.start) / f.bit)), 0, f.nbits - 1);
+}
+
 // Level inside a frame at t (start <= t < end).
-bool level_in(const LineFrame& f, double t) {
-  int i = static_cast<int>(std::floor((t - f.start) / f.bit));
-  i = std::clamp(i, 0, f.nbits - 1);
-  return bit_level(f, i) != in_glitch(f, t);
+bool level_in(const LineFrame& f, double t) { return bit_level(f, bit_index(f, t)) != in_glitch(f, t); }
+
+// Frames ordered by start time: the first that starts after t.
+template <typename It>
+It first_after(It begin, It end, double t) {
+  return std::upper_bound(begin, end, t, [](double x, const LineFrame& f) { return x < f.start; });
 }
 
 // The frame's level changes, in time order: bit boundaries and glitch ends.
@@ -54,8 +61,7 @@ void LineWave::push(LineFrame f) {
 }
 
 bool LineWave::level(double t) const {
-  auto it = std::upper_bound(frames_.begin(), frames_.end(), t,
-                             [](double x, const LineFrame& f) { return x < f.start; });
+  auto it = first_after(frames_.begin(), frames_.end(), t);
   if (it == frames_.begin()) return true;
   const LineFrame& f = *std::prev(it);
   return t < f.end() ? level_in(f, t) : true;
@@ -76,9 +82,10 @@ double LineWave::falling_edge_from(double t) const {
 }
 
 const LineFrame* LineWave::frame_starting_at(double t) const {
-  for (const LineFrame& f : frames_)
-    if (f.start == t) return &f;
-  return nullptr;
+  auto it = first_after(frames_.begin(), frames_.end(), t);
+  if (it == frames_.begin()) return nullptr;
+  const LineFrame& f = *std::prev(it);
+  return f.start == t ? &f : nullptr;
 }
 
 void LineWave::forget_before(double t) {
@@ -129,30 +136,50 @@ void LineReceiver::search() {
   });
 }
 
+bool LineReceiver::decode_whole(const LineFrame& f, LineByte& b) const {
+  if (f.glitch_to > f.glitch_from || f.nbits < 10 || bit_level(f, 0)) return false;
+  // Sample times grow with (k, s), and so does the bit they fall in: the
+  // first and last sample of each bit bound the middle one.
+  for (int k = 0; k <= 9; ++k)
+    for (int s : {7, 9}) {
+      const double t = sample_time(k, s);
+      if (!(t < f.end()) || bit_index(f, t) != k) return false;
+    }
+  b.data = static_cast<std::uint8_t>(f.levels >> 1);
+  b.framing_error = !bit_level(f, 9);
+  b.noise = false;
+  return true;
+}
+
 void LineReceiver::sample() {
   // Each bit is sampled at 7/16, 8/16 and 9/16 of its time and decided by
   // majority; disagreeing samples raise the noise flag. (The chip also checks
   // the start bit with extra samples and detects the edge to 1/16 of a bit;
-  // here the edge is taken at its exact time.)
-  bool noise = false;
-  auto bit_at = [&](int k) {
-    int highs = 0;
-    for (int s = 7; s <= 9; ++s) highs += wave_.level(edge_ + (k + s / 16.0) * bit_) ? 1 : 0;
-    if (highs != 0 && highs != 3) noise = true;
-    return highs >= 2;
-  };
-
-  if (bit_at(0)) {  // start bit not low at its middle: a spike, not a frame
-    search_from_ = edge_ + (9.0 / 16.0) * bit_;
-    search();
-    return;
-  }
+  // here the edge is taken at its exact time.) A clean frame that starts at
+  // the edge and holds every sample point in its own bit reads as sent:
+  // decoded whole, with the same result as sampling it.
   LineByte b;
-  for (int k = 1; k <= 8; ++k)
-    if (bit_at(k)) b.data |= static_cast<std::uint8_t>(1u << (k - 1));
-  b.framing_error = !bit_at(9);
-  b.noise = noise;
   const LineFrame* f = wave_.frame_starting_at(edge_);
+  if (whole_frames_ && f != nullptr && decode_whole(*f, b)) {
+    ++decoded_whole_;
+  } else {
+    bool noise = false;
+    auto bit_at = [&](int k) {
+      int highs = 0;
+      for (int s = 7; s <= 9; ++s) highs += wave_.level(sample_time(k, s)) ? 1 : 0;
+      if (highs != 0 && highs != 3) noise = true;
+      return highs >= 2;
+    };
+    if (bit_at(0)) {  // start bit not low at its middle: a spike, not a frame
+      search_from_ = edge_ + (9.0 / 16.0) * bit_;
+      search();
+      return;
+    }
+    for (int k = 1; k <= 8; ++k)
+      if (bit_at(k)) b.data |= static_cast<std::uint8_t>(1u << (k - 1));
+    b.framing_error = !bit_at(9);
+    b.noise = noise;
+  }
   b.parity_error = f != nullptr && f->parity_error;
   search_from_ = edge_ + (9.0 + 9.0 / 16.0) * bit_;
 

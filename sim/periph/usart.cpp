@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "sim/core/machine.hpp"
+#include "sim/periph/gpio.hpp"
 
 namespace vb {
 
@@ -106,7 +107,7 @@ void Usart::write(std::uint32_t offset, std::uint32_t value, std::uint32_t mask)
   // log (the bytes show up in the peer's stream).
   const RegDef* def = accept_write(kRegs, offset, value, mask, 2, false);
   if (def == nullptr) return;
-  if (offset != kDR) writes_.push_back({offset, value, mask, machine().now()});
+  if (offset != kDR) log_write(offset, value, mask);
   switch (offset) {
     case kSR:
       sr_ = apply_write(*def, sr_, value, mask);
@@ -127,6 +128,7 @@ void Usart::write(std::uint32_t offset, std::uint32_t value, std::uint32_t mask)
       cr1_ = apply_write(*def, cr1_, value, mask);
       check_unmodelled("CR1", cr1_, kCr1Unmodelled);
       update_rx_enable();
+      update_tx_pin();
       update_tx();
       break;
     case kCR2:
@@ -160,6 +162,7 @@ void Usart::reset() {
   sr_ = kRegs[0].reset;
   rdr_ = tdr_ = brr_ = cr1_ = cr2_ = cr3_ = gtpr_ = 0;
   reported_brr_ = false;
+  update_tx_pin();
   update_irq();
 }
 
@@ -200,8 +203,12 @@ void Usart::start_frame(std::uint8_t byte) {
   sr_ |= SR_TXE;
   tx_busy_ = true;
   const double now = static_cast<double>(machine().now());
-  tx_wave_.push({.start = now, .bit = bit, .levels = frame_levels(byte)});
-  rx_->peer.poke();
+  if (routed(tx_pin_)) {
+    tx_wave_.push({.start = now, .bit = bit, .levels = frame_levels(byte)});
+    rx_->peer.poke();
+  } else {
+    lost_on_pin(tx_pin_, "sends", said_tx_lost_);  // shifted out, but not onto the line
+  }
   tx_end_ = machine().scheduler().at(static_cast<cycles_t>(std::ceil(now + 10 * bit)), [this] {
     tx_end_ = 0;
     frame_done();
@@ -233,6 +240,10 @@ void Usart::update_rx_enable() {
 }
 
 void Usart::received(const LineByte& b) {
+  if (!routed(rx_pin_)) {
+    lost_on_pin(rx_pin_, "receives", said_rx_lost_);  // the receiver's input is not on the line
+    return;
+  }
   if (sr_ & SR_RXNE) {
     sr_ |= SR_ORE;  // RDR keeps the unread byte; this one is lost
   } else {
@@ -256,6 +267,43 @@ void Usart::idle_check() {
   sr_ |= SR_IDLE;
   idle_armed_ = false;
   update_irq();
+}
+
+// --- the pins ----------------------------------------------------------------
+
+void Usart::connect_pins(Gpio& gpio, Pin tx, Pin rx, unsigned af) {
+  gpio_ = &gpio;
+  tx_pin_ = tx;
+  rx_pin_ = rx;
+  af_ = af;
+  gpio.drive(rx, Drive::kHigh);   // the peer's transmitter idles high
+  gpio.drive(tx, Drive::kPullUp);  // the peer's receiver input is pulled up
+  tx_pin_driven_ = !tx_enabled();  // so that the pin's output is set now
+  update_tx_pin();
+}
+
+bool Usart::routed(Pin p) const {
+  if (gpio_ == nullptr) return true;
+  if (gpio_->mode(p) != Gpio::Mode::kAlternate || gpio_->alternate_function(p) != af_) return false;
+  const ClockControl* cc = machine().clock_control();
+  return cc == nullptr || cc->running(gpio_->port(p.port).gate());
+}
+
+void Usart::update_tx_pin() {
+  if (gpio_ == nullptr || tx_pin_driven_ == tx_enabled()) return;
+  tx_pin_driven_ = tx_enabled();
+  gpio_->set_alternate_output(tx_pin_, af_, tx_pin_driven_ ? std::optional<bool>(true) : std::nullopt);
+}
+
+void Usart::lost_on_pin(Pin p, const char* what, bool& said) {
+  if (said) return;
+  said = true;
+  char text[200];
+  std::snprintf(text, sizeof text,
+                "%s %s a byte while P%c%d does not carry its signal (the pin needs alternate function %u, "
+                "its GPIO port clocked): the byte is lost on the pin",
+                name().c_str(), what, 'A' + p.port, p.num, af_);
+  machine().message(text);
 }
 
 // --- the peer ----------------------------------------------------------------
@@ -295,9 +343,21 @@ void Usart::peer_pause(double bits) { peer_gap_bits_ += bits; }
 cycles_t Usart::peer_done_at() const { return static_cast<cycles_t>(std::ceil(rx_wave_.end())); }
 
 void Usart::peer_decoded(const LineByte& b) {
-  peer_received_.push_back(static_cast<char>(b.data));
   if (b.framing_error || b.noise) ++peer_errors_;
-  if (on_peer_byte_) on_peer_byte_(b);
+  if (on_peer_byte_) {
+    on_peer_byte_(b);
+    return;
+  }
+  if (peer_received_.size() >= 2 * kPeerKeep) {
+    const std::size_t drop = peer_received_.size() - kPeerKeep;
+    peer_received_.erase(0, drop);
+    peer_dropped_ += drop;
+  }
+  peer_received_.push_back(static_cast<char>(b.data));
+}
+
+std::size_t Usart::retained() const {
+  return RegModel::retained() + peer_received_.size() + tx_wave_.frames() + rx_wave_.frames();
 }
 
 }  // namespace vb

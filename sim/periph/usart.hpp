@@ -2,6 +2,15 @@
 // far end of each line attached: a peer that sends bytes at its own rate and
 // decodes what the port sends at that rate.
 //
+// On the board the line runs through the port's pins: a frame reaches the
+// peer only while the TX pin is in alternate-function mode with the port's
+// function selected and its GPIO port clocked, and the receiver hears the
+// peer only while the RX pin is routed the same way; otherwise the byte is
+// lost on the pin, as on the chip, and the board says so once. Routing is
+// taken when a frame starts (TX) or is decoded (RX). While the transmitter is
+// enabled the TX pin's alternate output idles high; the bits of a frame
+// travel as whole frames on the line and do not show in the pin's IDR bit.
+//
 // Registers: SR, DR, BRR, CR1, CR2, CR3, GTPR. The port's rate is PCLK1 / BRR;
 // a byte takes ten bit times on the wire in either direction. Status flags and
 // their clear sequences are the reference manual's: writing DR moves the byte
@@ -29,11 +38,14 @@
 #include <vector>
 
 #include "sim/core/peripheral.hpp"
+#include "sim/core/pins.hpp"
 #include "sim/core/scheduler.hpp"
 #include "sim/periph/reg_bank.hpp"
 #include "sim/periph/serial_line.hpp"
 
 namespace vb {
+
+class Gpio;
 
 class Usart final : public RegModel {
 public:
@@ -83,6 +95,12 @@ public:
   // writes() logs every register write except to DR (the data bytes show up
   // in the peer's stream instead, and would swamp the log).
 
+  // --- the pins ---------------------------------------------------------
+  // Routes the line through TX and RX pins with alternate function `af`.
+  // The peer idles its line high on RX and holds TX with a pull-up. Without
+  // pins (a model on its own) the port and its peer are wired directly.
+  void connect_pins(Gpio& gpio, Pin tx, Pin rx, unsigned af);
+
   // --- the far end of the line ----------------------------------------
   enum class Fault : std::uint8_t {
     kNone,
@@ -106,13 +124,26 @@ public:
   // when it is silent).
   cycles_t peer_done_at() const;
 
-  // What the peer decoded from the port's line, garbled bytes included.
+  // What the peer decoded from the port's line, garbled bytes included,
+  // while no on_peer_byte receiver takes the bytes: the latest
+  // kPeerKeep bytes at least (older ones are dropped in bulk beyond twice that).
+  static constexpr std::size_t kPeerKeep = 1u << 20;
   const std::string& peer_received() const { return peer_received_; }
-  void clear_peer_received() { peer_received_.clear(); }
+  void clear_peer_received() {
+    peer_dropped_ += peer_received_.size();
+    peer_received_.clear();
+  }
+  // Bytes dropped from the front of peer_received() so far: the byte at
+  // peer_received()[i] is the (peer_dropped() + i)-th the peer decoded.
+  std::uint64_t peer_dropped() const { return peer_dropped_; }
   // Bytes the peer decoded with a framing error or noise.
   std::uint64_t peer_errors() const { return peer_errors_; }
-  // Called for every byte the peer decodes.
+  // Hands every byte the peer decodes to `fn` instead of keeping it in
+  // peer_received() (a host link that forwards the bytes keeps nothing here).
   void on_peer_byte(std::function<void(const LineByte&)> fn) { on_peer_byte_ = std::move(fn); }
+
+  // Log entries, captured bytes and frames on the two lines.
+  std::size_t retained() const override;
 
 protected:
   void on_attach() override;
@@ -132,6 +163,11 @@ private:
   void received(const LineByte& b);
   void idle_check();
   void peer_decoded(const LineByte& b);
+  // Whether pin p carries this port's alternate function now.
+  bool routed(Pin p) const;
+  // The TX pin's alternate output follows the transmitter enable.
+  void update_tx_pin();
+  void lost_on_pin(Pin p, const char* what, bool& said);
 
   int irq_;
   bool irq_level_ = false;
@@ -153,8 +189,16 @@ private:
   double peer_baud_ = 115200;
   double peer_gap_bits_ = 0;
   std::string peer_received_;
+  std::uint64_t peer_dropped_ = 0;
   std::uint64_t peer_errors_ = 0;
   std::function<void(const LineByte&)> on_peer_byte_;
+
+  // The pins, once connected.
+  Gpio* gpio_ = nullptr;
+  Pin tx_pin_{}, rx_pin_{};
+  unsigned af_ = 0;
+  bool said_tx_lost_ = false, said_rx_lost_ = false;
+  bool tx_pin_driven_ = false;  // the TX pin's alternate output is set (idle high)
 
   // Created on attach (they need the machine's scheduler).
   struct Receivers;

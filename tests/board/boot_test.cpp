@@ -99,7 +99,7 @@ class BootSkip : public BoardTest, public ::testing::WithParamInterface<SkipCase
 TEST_P(BootSkip, ShouldBootExactlyAsWithoutSkipping) {
   struct Outcome {
     std::string console;
-    std::vector<RegWrite> usart3, rcc;
+    WriteLog usart3, rcc;
     cycles_t now;
     std::uint64_t instructions, skipped_in_boot;
     std::vector<std::uint64_t> exceptions;

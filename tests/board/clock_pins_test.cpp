@@ -18,7 +18,7 @@ struct Expected {
 };
 
 // Writes of `log` to the offsets in `expected`, compared in order.
-void expect_sequence(const std::vector<RegWrite>& log, const std::vector<Expected>& expected, const char* block) {
+void expect_sequence(const WriteLog& log, const std::vector<Expected>& expected, const char* block) {
   std::vector<RegWrite> seen;
   for (const RegWrite& w : log)
     for (const Expected& e : expected)

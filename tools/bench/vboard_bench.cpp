@@ -1,11 +1,20 @@
 // Benchmark of the virtual board (make bench): how fast the emulated core
 // runs the firmware idling in its main loop with the 1 ms tick, instruction
-// by instruction (raw) and with the idle-loop fast-forward (effective); a
-// stand-in for that main loop on a bare machine; and, for comparison, what
-// the engine costs per kind of instruction; and the firmware playing a 1.8 s
-// voice clip while its main loop idles; and the board enumerated and idle on USB.
+// by instruction (raw) and with the idle-loop fast-forward (effective); the
+// firmware under load, both serial lines streaming at 115200 bit/s in both
+// directions through its bridge; a stand-in for the main loop on a bare
+// machine; what the engine costs per kind of instruction; the firmware
+// playing a 1.8 s voice clip while its main loop idles; the board enumerated
+// and idle on USB; and the host memory a board process peaks at, idle and
+// under full-rate traffic.
 //
-//   vboard_bench [firmware.elf] [--ms N]
+//   vboard_bench [firmware.elf] [--ms N] [--rss-ms N]
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -15,17 +24,29 @@
 
 #include "sim/board/board.hpp"
 #include "sim/core/nvic.hpp"
+#include "sim/periph/usart.hpp"
 #include "sim/usbhost/usb_host.hpp"
+#include "tests/support/serial_stream.hpp"
 #include "tests/support/thumb.hpp"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using vb::test::BridgeStream;
 using vb::test::Thumb;
 
 constexpr double kHclk = 144e6;  // the firmware's core clock
 
 double seconds_since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
+
+// This process's CPU time: on a machine shared with other work, the rates
+// per CPU second say what the board costs, the rates per host second what a
+// user waits.
+double cpu_seconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + ts.tv_nsec * 1e-9;
+}
 
 // A five-instruction loop built by `body` (four instructions) plus the
 // branch back, run for `cycles` on a bare machine.
@@ -44,20 +65,23 @@ void engine_loop(const char* name, const std::function<void(Thumb&)>& body, std:
   m.load_bytes(0x08000200, t.bytes());
   m.reset();
   const auto t0 = Clock::now();
+  const double cpu0 = cpu_seconds();
   m.run_cycles(cycles);
-  const double s = seconds_since(t0);
-  std::printf("  %-34s %8.1f M instructions/s\n", name, m.stats().instructions / s / 1e6);
+  const double s = seconds_since(t0), cpu = cpu_seconds() - cpu0;
+  std::printf("  %-34s %8.1f M instructions/s (%.1f M per CPU second)\n", name, m.stats().instructions / s / 1e6,
+              m.stats().instructions / cpu / 1e6);
 }
 
 struct Rate {
-  double instructions = 0, device_ms = 0, wall_s = 0, skipped = 0;
+  double instructions = 0, device_ms = 0, wall_s = 0, cpu_s = 0, skipped = 0;
 };
 
 void print_rate(const char* label, const Rate& r) {
   std::printf("    %-9s %7.1f M instructions/s, %8.1f emulated ms per host second (%6.2fx real time)", label,
               r.instructions / r.wall_s / 1e6, r.device_ms / r.wall_s, r.device_ms / 1000.0 / r.wall_s);
   if (r.skipped > 0) std::printf(", %.1f %% of the cycles skipped", 100.0 * r.skipped);
-  std::printf("\n");
+  std::printf("\n              per CPU second: %.1f M instructions, %.2fx real time\n", r.instructions / r.cpu_s / 1e6,
+              r.device_ms / 1000.0 / r.cpu_s);
 }
 
 // The firmware's idle main loop re-created on a bare machine, pass for pass
@@ -102,9 +126,11 @@ Rate stand_in_loop(bool skip, double ms) {
   m.write32(0xE000E010, 7);                                             // on, interrupt, processor clock
   const auto cycles = static_cast<std::uint64_t>(ms * kHclk / 1000);
   const auto t0 = Clock::now();
+  const double cpu0 = cpu_seconds();
   for (std::uint64_t done = 0; done < cycles; done += 144'000) m.run_cycles(144'000);  // 1 ms slices, as run_ms
   Rate r;
   r.wall_s = seconds_since(t0);
+  r.cpu_s = cpu_seconds() - cpu0;
   r.instructions = static_cast<double>(m.stats().instructions);
   r.device_ms = m.now() * 1000.0 / kHclk;
   r.skipped = static_cast<double>(m.stats().skipped_cycles) / static_cast<double>(m.now());
@@ -134,8 +160,10 @@ int idle_firmware(const std::string& elf, double ms, bool skip, Rate& r) {
   const std::uint64_t i0 = m.stats().instructions, c0 = m.now(), s0 = m.stats().skipped_cycles;
   const std::uint64_t ticks0 = m.stats().exceptions[vb::exc::kSysTick].entries;
   t0 = Clock::now();
+  const double cpu0 = cpu_seconds();
   const vb::Stop stop = m.run_ms(ms);
   r.wall_s = seconds_since(t0);
+  r.cpu_s = cpu_seconds() - cpu0;
   const vb::Stats& st = m.stats();
   r.instructions = static_cast<double>(st.instructions - i0);
   r.device_ms = (m.now() - c0) * 1000.0 / m.clocks().hclk;
@@ -148,6 +176,48 @@ int idle_firmware(const std::string& elf, double ms, bool skip, Rate& r) {
     std::printf("  the firmware faulted:\n%s\n", m.fault_report().c_str());
     return 1;
   }
+  return 0;
+}
+
+// Boots the image, then runs `ms` of device time with both serial lines
+// streaming both ways through the bridge.
+int busy_firmware(const std::string& elf, double ms, bool skip, Rate& r, bool quiet = false) {
+  vb::BoardOptions o;
+  o.elf = elf;
+  o.idle_skip = skip;
+  vb::Board board(o);
+  vb::Machine& m = board.m();
+  if (!board.boot()) {
+    std::printf("  boot did not reach the main loop:\n%s\n", m.faulted() ? m.fault_report().c_str() : m.where().c_str());
+    return 1;
+  }
+  m.run_ms(50);  // the start-up report is out
+  const std::uint32_t loop = m.symbol("fast_loop");
+  m.set_idle_loop(loop);
+  m.set_idle_skip(skip);
+  BridgeStream to_usart2(m, board.usart3(), board.usart2(), 11), to_usart3(m, board.usart2(), board.usart3(), 53);
+  const std::uint64_t i0 = m.stats().instructions, c0 = m.now(), s0 = m.stats().skipped_cycles;
+  const auto t0 = Clock::now();
+  const double cpu0 = cpu_seconds();
+  const vb::Stop stop = vb::test::run_streaming(m, ms, to_usart2, to_usart3) ? vb::Stop::kLimit : vb::Stop::kFault;
+  r.wall_s = seconds_since(t0);
+  r.cpu_s = cpu_seconds() - cpu0;
+  const vb::Stats& st = m.stats();
+  r.instructions = static_cast<double>(st.instructions - i0);
+  r.device_ms = (m.now() - c0) * 1000.0 / m.clocks().hclk;
+  r.skipped = static_cast<double>(st.skipped_cycles - s0) / static_cast<double>(m.now() - c0);
+  if (stop == vb::Stop::kFault) {
+    std::printf("  the firmware faulted:\n%s\n", m.fault_report().c_str());
+    return 1;
+  }
+  if (quiet) return 0;
+  print_rate(skip ? "effective" : "raw", r);
+  for (const auto& [name, s] :
+       {std::pair<const char*, const BridgeStream&>{"to USART2", to_usart2}, {"to USART3", to_usart3}})
+    std::printf("              %s: %llu bytes sent, %llu arrived, %llu wrong\n", name,
+                static_cast<unsigned long long>(s.sent()), static_cast<unsigned long long>(s.received()),
+                static_cast<unsigned long long>(s.wrong()));
+  std::printf("              model state retained at the end: %zu entries\n", m.retained_state());
   return 0;
 }
 
@@ -170,9 +240,11 @@ int playing_clip(const std::string& elf) {
   m.call("start_DAC1", {m.var32("Hxx_raw"), kSamples});
   const std::uint64_t i0 = m.stats().instructions, c0 = m.now(), s0 = m.stats().skipped_cycles;
   const auto t0 = Clock::now();
+  const double cpu0 = cpu_seconds();
   const vb::Stop stop = m.run_ms(kSamples / 8.0 + 1);
   Rate r;
   r.wall_s = seconds_since(t0);
+  r.cpu_s = cpu_seconds() - cpu0;
   r.instructions = static_cast<double>(m.stats().instructions - i0);
   r.device_ms = (m.now() - c0) * 1000.0 / m.clocks().hclk;
   r.skipped = static_cast<double>(m.stats().skipped_cycles - s0) / static_cast<double>(m.now() - c0);
@@ -211,9 +283,11 @@ int usb_idle_firmware(const std::string& elf, double ms) {
   const std::uint64_t i0 = m.stats().instructions, c0 = m.now(), s0 = m.stats().skipped_cycles;
   const std::uint64_t usb0 = m.stats().exceptions[16 + 67].entries;
   const auto t0 = Clock::now();
+  const double cpu0 = cpu_seconds();
   const vb::Stop stop = m.run_ms(ms);
   Rate r;
   r.wall_s = seconds_since(t0);
+  r.cpu_s = cpu_seconds() - cpu0;
   r.instructions = static_cast<double>(m.stats().instructions - i0);
   r.device_ms = (m.now() - c0) * 1000.0 / m.clocks().hclk;
   r.skipped = static_cast<double>(m.stats().skipped_cycles - s0) / static_cast<double>(m.now() - c0);
@@ -227,14 +301,44 @@ int usb_idle_firmware(const std::string& elf, double ms) {
   return 0;
 }
 
+// Peak resident memory of a fresh process (this program again) that runs
+// `what` ("idle" or "busy") for `ms` of device time; 0 when it failed.
+long peak_rss_kib(const std::string& elf, const char* what, double ms) {
+  const std::string ms_arg = std::to_string(ms);
+  char self[] = "/proc/self/exe";
+  std::string mode = std::string("--rss-child=") + what;
+  char* args[] = {self, mode.data(), const_cast<char*>(ms_arg.c_str()), const_cast<char*>(elf.c_str()), nullptr};
+  pid_t pid = 0;
+  if (posix_spawn(&pid, self, nullptr, nullptr, args, environ) != 0) return 0;
+  int status = 0;
+  rusage ru{};
+  if (wait4(pid, &status, 0, &ru) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return 0;
+  return ru.ru_maxrss;
+}
+
+int rss_child(const std::string& mode, double ms, const std::string& elf) {
+  Rate r;
+  if (mode == "busy") return busy_firmware(elf, ms, true, r, true);
+  vb::BoardOptions o;
+  o.elf = elf;
+  vb::Board board(o);
+  if (!board.boot()) return 1;
+  board.m().set_idle_loop(board.m().symbol("fast_loop"));
+  return board.m().run_ms(ms) == vb::Stop::kFault ? 1 : 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 4 && std::strncmp(argv[1], "--rss-child=", 12) == 0)
+    return rss_child(argv[1] + 12, std::atof(argv[2]), argv[3]);
   std::string elf = vb::default_firmware_elf();
-  double ms = 10'000;
+  double ms = 10'000, rss_ms = 60'000;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--ms") == 0 && i + 1 < argc)
       ms = std::atof(argv[++i]);
+    else if (std::strcmp(argv[i], "--rss-ms") == 0 && i + 1 < argc)
+      rss_ms = std::atof(argv[++i]);
     else
       elf = argv[i];
   }
@@ -257,12 +361,25 @@ int main(int argc, char** argv) {
     Rate raw, effective;
     if (idle_firmware(elf, ms, false, raw) != 0) return 1;
     if (idle_firmware(elf, ms, true, effective) != 0) return 1;
+    std::printf("\nfirmware busy: both serial lines at 115200 bit/s both ways through the bridge, %.0f ms:\n", ms);
+    if (busy_firmware(elf, ms, false, raw) != 0) return 1;
+    if (busy_firmware(elf, ms, true, effective) != 0) return 1;
     std::printf("\nfirmware playing a 1.8 s clip (DMA to the DAC every 125 us), main loop idle:\n");
     if (playing_clip(elf) != 0) return 1;
     std::printf("\nfirmware enumerated on the USB host and idle on the bus, %.0f ms:\n", ms);
-    return usb_idle_firmware(elf, ms);
+    if (usb_idle_firmware(elf, ms) != 0) return 1;
   } catch (const std::exception& e) {
     std::printf("  %s\n", e.what());
     return 1;
   }
+  std::fflush(stdout);
+  std::printf("\npeak host memory of a board process, %.0f ms of device time:\n", rss_ms);
+  const long idle = peak_rss_kib(elf, "idle", rss_ms), busy = peak_rss_kib(elf, "busy", rss_ms);
+  if (idle == 0 || busy == 0) {
+    std::printf("  a measuring process failed\n");
+    return 1;
+  }
+  std::printf("    idle      %8.1f MiB\n    busy      %8.1f MiB (both serial lines full both ways; %+.1f MiB)\n",
+              idle / 1024.0, busy / 1024.0, (busy - idle) / 1024.0);
+  return 0;
 }
