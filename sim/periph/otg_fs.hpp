@@ -106,6 +106,9 @@ public:
   std::uint32_t read(std::uint32_t offset) override;
   void write(std::uint32_t offset, std::uint32_t value, std::uint32_t mask) override;
   void reset() override;
+  // writes() logs the global and device configuration registers; the
+  // endpoint registers, FIFO windows and the per-interrupt writes (GINTSTS,
+  // GINTMSK, GOTGINT, DIEPEMPMSK) stay out of it.
   // Register contents without side effects (no FIFO pop).
   std::uint32_t peek(std::uint32_t offset) const;
   bool irq_level() const { return irq_level_; }
