@@ -18,6 +18,7 @@ constexpr unsigned kMaxErrors = 3;
 constexpr unsigned kNotifyInterval = 128;  // bInterval 255 ms, rounded down to a power of two
 constexpr std::size_t kWriteSize = 64 * 20;
 constexpr std::size_t kLogLimit = 400'000;
+constexpr double kControlTimeoutUs = 5'000'000;
 
 std::uint16_t le16(const std::vector<std::uint8_t>& d, std::size_t i) {
   return static_cast<std::uint16_t>(d.at(i) | d.at(i + 1) << 8);
@@ -33,6 +34,7 @@ const char* transfer_status_name(UsbTransfer::Status s) {
     case UsbTransfer::Status::kOk: return "ok";
     case UsbTransfer::Status::kStall: return "stall";
     case UsbTransfer::Status::kError: return "error";
+    case UsbTransfer::Status::kTimeout: return "timed out";
     case UsbTransfer::Status::kCancelled: return "cancelled";
   }
   return "?";
@@ -48,6 +50,7 @@ struct UsbHost::Pending {
   bool waiting = false;   // NAKed: retried at the next frame or when the device gets ready
   int ctl_toggle = 1;
   unsigned interval = 0;  // interrupt transfers: polled every `interval` frames
+  double deadline_us = 0;  // 0: none
 };
 
 UsbHost::UsbHost(Machine& m, OtgFs& dev) : m_(m), dev_(dev) {
@@ -144,6 +147,14 @@ void UsbHost::frame_tick() {
     return;
   }
   if (!port_enabled_ || suspended_ || in_reset_) return;
+  const double now = now_us();
+  for (std::size_t i = 0; i < queue_.size();) {
+    Pending& p = *queue_[i];
+    if (p.deadline_us != 0 && now >= p.deadline_us)
+      finish(p, UsbTransfer::Status::kTimeout);
+    else
+      ++i;
+  }
   ++frame_;
   dev_.sof(frame_ & 0x7FF);
   for (auto& p : queue_) p->waiting = false;
@@ -234,6 +245,7 @@ std::uint64_t UsbHost::control(std::array<std::uint8_t, 8> setup, std::vector<st
   p->data_in = (setup[0] & 0x80) != 0;
   p->t.length = static_cast<std::size_t>(setup[6] | setup[7] << 8);
   p->t.ep = p->data_in ? 0x80 : 0x00;
+  p->deadline_us = now_us() + kControlTimeoutUs;
   if (!p->data_in) p->t.data = std::move(out_data);
   p->done = std::move(done);
   return submit(std::move(p));
