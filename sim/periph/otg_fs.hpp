@@ -24,9 +24,11 @@
 //   XFRC (EPENA cleared) when PKTCNT reaches 0. An empty FIFO answers NAK
 //   (ITTXFE). TXFE follows the FIFO level (half or completely empty, by
 //   GAHBCFG TXFELVL) and is gated into DAINT by DIEPEMPMSK.
-// - Tokens to an endpoint that is not active or not enabled, or whose NAK
-//   status is set (SNAK, global NAK), get NAK; STALL answers STALL; a token
-//   to another address than DCFG DAD gets no answer at all.
+// - Tokens to an endpoint that is not enabled (EPENA), or whose NAK status
+//   is set (SNAK, global NAK), get NAK; STALL answers STALL; an endpoint
+//   that is not active (USBAEP) and a token to another address than DCFG
+//   DAD get no answer at all. A new address applies once the status stage
+//   of the request that set it has gone out at the old one.
 // - Bulk and interrupt endpoints keep their data toggle (DPID); SD0PID and
 //   SODDFRM set it; an OUT packet with the wrong toggle is acknowledged and
 //   dropped (the host's retry of a packet whose ACK was lost).
