@@ -40,7 +40,8 @@
 // stored but sends nothing), no test modes (TCTL is reported). Soft reset,
 // FIFO flushes and endpoint disable finish at once, where the core takes a
 // few PHY clocks. A forced mode takes 25 ms to apply: device registers
-// written before are reported.
+// written before are reported. VBUS reaches the sensing comparators
+// directly (on the chip through PA9, which the firmware leaves an input).
 #pragma once
 #include <array>
 #include <cstdint>
