@@ -328,12 +328,13 @@ void UsbHost::kick() {
 // one follows after its bus time. Transfers on the same endpoint go in turn.
 void UsbHost::service() {
   if (!port_enabled_ || suspended_ || in_reset_ || service_ev_) return;
-  std::vector<std::uint8_t> busy;
+  std::uint32_t busy = 0;  // endpoints already served in this round: OUT n at bit n, IN n at 16 + n
   for (std::size_t i = 0; i < queue_.size(); ++i) {
     Pending& p = *queue_[i];
     const std::uint8_t ep = p.t.kind == UsbTransfer::Kind::kControl ? 0 : p.t.ep;
-    if (std::find(busy.begin(), busy.end(), ep) != busy.end()) continue;
-    busy.push_back(ep);
+    const std::uint32_t bit = 1u << ((ep & 0x0F) + (ep & 0x80 ? 16 : 0));
+    if (busy & bit) continue;
+    busy |= bit;
     if (p.waiting) continue;
     if (p.interval != 0 && frame_ % p.interval != 0) continue;
     double bus_us = 0;
