@@ -9,6 +9,7 @@ namespace vb {
 
 namespace {
 constexpr double kFrameUs = 1000;
+constexpr double kFrameGuardUs = 10;  // end-of-frame guard before the next SOF
 constexpr double kDebounceUs = 100'000;  // port connect debounce
 constexpr double kResetUs = 10'000;      // SE0 of a port reset
 constexpr double kRecoveryUs = 10'000;   // after reset and after SET_ADDRESS
@@ -122,7 +123,8 @@ void UsbHost::unplug() {
 
 void UsbHost::start_frames() {
   if (frame_ev_) return;
-  frame_ev_ = m_.scheduler().after(us_to_cycles(kFrameUs), [this] {
+  next_frame_at_ = m_.now() + us_to_cycles(kFrameUs);
+  frame_ev_ = m_.scheduler().at(next_frame_at_, [this] {
     frame_ev_ = 0;
     frame_tick();
   });
@@ -328,6 +330,9 @@ void UsbHost::kick() {
 // one follows after its bus time. Transfers on the same endpoint go in turn.
 void UsbHost::service() {
   if (!port_enabled_ || suspended_ || in_reset_ || service_ev_) return;
+  // Like a host controller, no transaction is started that could run into
+  // the next SOF; the frame's start serves the queue again.
+  if (m_.now() + us_to_cycles(bus_time_us(64) + kFrameGuardUs) > next_frame_at_) return;
   std::uint32_t busy = 0;  // endpoints already served in this round: OUT n at bit n, IN n at 16 + n
   for (std::size_t i = 0; i < queue_.size(); ++i) {
     Pending& p = *queue_[i];

@@ -168,6 +168,7 @@ private:
   std::uint16_t frame_ = 0;
   std::uint8_t address_ = 0, next_address_ = 1;
   Scheduler::Handle frame_ev_ = 0, service_ev_ = 0, misc_ev_ = 0;
+  cycles_t next_frame_at_ = 0;
   std::deque<std::unique_ptr<Pending>> queue_;
   std::deque<UsbTransfer> done_;
   std::uint64_t next_id_ = 1;
