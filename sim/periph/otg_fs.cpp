@@ -319,16 +319,19 @@ void OtgFs::write(std::uint32_t offset, std::uint32_t value, std::uint32_t mask)
   }
   if (offset >= kInEp && offset < kInEp + kEpStride * kEndpoints) {
     const std::uint32_t reg = (offset - kInEp) % kEpStride;
-    if (accept_write(kInEpRegs, reg, value, mask, 4) == nullptr) return;
+    if (accept_write(kInEpRegs, reg, value, mask, 4, false) == nullptr) return;
     write_in_ep(static_cast<int>((offset - kInEp) / kEpStride), reg, value, mask);
   } else if (offset >= kOutEp && offset < kOutEp + kEpStride * kEndpoints) {
     const std::uint32_t reg = (offset - kOutEp) % kEpStride;
-    if (accept_write(kOutEpRegs, reg, value, mask, 4) == nullptr) return;
+    if (accept_write(kOutEpRegs, reg, value, mask, 4, false) == nullptr) return;
     write_out_ep(static_cast<int>((offset - kOutEp) / kEpStride), reg, value, mask);
   } else {
     if (offset >= DCFG && offset < PCGCCTL && machine().now() < mode_ready_at_)
       report("device register written less than 25 ms after GUSBCFG forced device mode");
-    const RegDef* def = accept_write(kRegs, offset, value, mask, 4);
+    // The log keeps the configuration writes; the flag clears and mask
+    // toggles of every interrupt would swamp it.
+    const bool per_event = offset == GINTSTS || offset == GINTMSK || offset == GOTGINT || offset == DIEPEMPMSK;
+    const RegDef* def = accept_write(kRegs, offset, value, mask, 4, !per_event);
     if (def == nullptr) return;
     write_global(*def, offset, value, mask);
   }

@@ -24,9 +24,11 @@
 //   XFRC (EPENA cleared) when PKTCNT reaches 0. An empty FIFO answers NAK
 //   (ITTXFE). TXFE follows the FIFO level (half or completely empty, by
 //   GAHBCFG TXFELVL) and is gated into DAINT by DIEPEMPMSK.
-// - Tokens to an endpoint that is not active or not enabled, or whose NAK
-//   status is set (SNAK, global NAK), get NAK; STALL answers STALL; a token
-//   to another address than DCFG DAD gets no answer at all.
+// - Tokens to an endpoint that is not enabled (EPENA), or whose NAK status
+//   is set (SNAK, global NAK), get NAK; STALL answers STALL; an endpoint
+//   that is not active (USBAEP) and a token to another address than DCFG
+//   DAD get no answer at all. A new address applies once the status stage
+//   of the request that set it has gone out at the old one.
 // - Bulk and interrupt endpoints keep their data toggle (DPID); SD0PID and
 //   SODDFRM set it; an OUT packet with the wrong toggle is acknowledged and
 //   dropped (the host's retry of a packet whose ACK was lost).
@@ -38,7 +40,8 @@
 // stored but sends nothing), no test modes (TCTL is reported). Soft reset,
 // FIFO flushes and endpoint disable finish at once, where the core takes a
 // few PHY clocks. A forced mode takes 25 ms to apply: device registers
-// written before are reported.
+// written before are reported. VBUS reaches the sensing comparators
+// directly (on the chip through PA9, which the firmware leaves an input).
 #pragma once
 #include <array>
 #include <cstdint>
@@ -106,6 +109,9 @@ public:
   std::uint32_t read(std::uint32_t offset) override;
   void write(std::uint32_t offset, std::uint32_t value, std::uint32_t mask) override;
   void reset() override;
+  // writes() logs the global and device configuration registers; the
+  // endpoint registers, FIFO windows and the per-interrupt writes (GINTSTS,
+  // GINTMSK, GOTGINT, DIEPEMPMSK) stay out of it.
   // Register contents without side effects (no FIFO pop).
   std::uint32_t peek(std::uint32_t offset) const;
   bool irq_level() const { return irq_level_; }

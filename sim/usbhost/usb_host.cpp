@@ -9,6 +9,7 @@ namespace vb {
 
 namespace {
 constexpr double kFrameUs = 1000;
+constexpr double kFrameGuardUs = 10;  // end-of-frame guard before the next SOF
 constexpr double kDebounceUs = 100'000;  // port connect debounce
 constexpr double kResetUs = 10'000;      // SE0 of a port reset
 constexpr double kRecoveryUs = 10'000;   // after reset and after SET_ADDRESS
@@ -18,6 +19,7 @@ constexpr unsigned kMaxErrors = 3;
 constexpr unsigned kNotifyInterval = 128;  // bInterval 255 ms, rounded down to a power of two
 constexpr std::size_t kWriteSize = 64 * 20;
 constexpr std::size_t kLogLimit = 400'000;
+constexpr double kControlTimeoutUs = 5'000'000;
 
 std::uint16_t le16(const std::vector<std::uint8_t>& d, std::size_t i) {
   return static_cast<std::uint16_t>(d.at(i) | d.at(i + 1) << 8);
@@ -33,6 +35,7 @@ const char* transfer_status_name(UsbTransfer::Status s) {
     case UsbTransfer::Status::kOk: return "ok";
     case UsbTransfer::Status::kStall: return "stall";
     case UsbTransfer::Status::kError: return "error";
+    case UsbTransfer::Status::kTimeout: return "timed out";
     case UsbTransfer::Status::kCancelled: return "cancelled";
   }
   return "?";
@@ -48,6 +51,7 @@ struct UsbHost::Pending {
   bool waiting = false;   // NAKed: retried at the next frame or when the device gets ready
   int ctl_toggle = 1;
   unsigned interval = 0;  // interrupt transfers: polled every `interval` frames
+  double deadline_us = 0;  // 0: none
 };
 
 UsbHost::UsbHost(Machine& m, OtgFs& dev) : m_(m), dev_(dev) {
@@ -119,7 +123,8 @@ void UsbHost::unplug() {
 
 void UsbHost::start_frames() {
   if (frame_ev_) return;
-  frame_ev_ = m_.scheduler().after(us_to_cycles(kFrameUs), [this] {
+  next_frame_at_ = m_.now() + us_to_cycles(kFrameUs);
+  frame_ev_ = m_.scheduler().at(next_frame_at_, [this] {
     frame_ev_ = 0;
     frame_tick();
   });
@@ -144,6 +149,14 @@ void UsbHost::frame_tick() {
     return;
   }
   if (!port_enabled_ || suspended_ || in_reset_) return;
+  const double now = now_us();
+  for (std::size_t i = 0; i < queue_.size();) {
+    Pending& p = *queue_[i];
+    if (p.deadline_us != 0 && now >= p.deadline_us)
+      finish(p, UsbTransfer::Status::kTimeout);
+    else
+      ++i;
+  }
   ++frame_;
   dev_.sof(frame_ & 0x7FF);
   for (auto& p : queue_) p->waiting = false;
@@ -234,6 +247,7 @@ std::uint64_t UsbHost::control(std::array<std::uint8_t, 8> setup, std::vector<st
   p->data_in = (setup[0] & 0x80) != 0;
   p->t.length = static_cast<std::size_t>(setup[6] | setup[7] << 8);
   p->t.ep = p->data_in ? 0x80 : 0x00;
+  p->deadline_us = now_us() + kControlTimeoutUs;
   if (!p->data_in) p->t.data = std::move(out_data);
   p->done = std::move(done);
   return submit(std::move(p));
@@ -316,12 +330,16 @@ void UsbHost::kick() {
 // one follows after its bus time. Transfers on the same endpoint go in turn.
 void UsbHost::service() {
   if (!port_enabled_ || suspended_ || in_reset_ || service_ev_) return;
-  std::vector<std::uint8_t> busy;
+  // Like a host controller, no transaction is started that could run into
+  // the next SOF; the frame's start serves the queue again.
+  if (m_.now() + us_to_cycles(bus_time_us(64) + kFrameGuardUs) > next_frame_at_) return;
+  std::uint32_t busy = 0;  // endpoints already served in this round: OUT n at bit n, IN n at 16 + n
   for (std::size_t i = 0; i < queue_.size(); ++i) {
     Pending& p = *queue_[i];
     const std::uint8_t ep = p.t.kind == UsbTransfer::Kind::kControl ? 0 : p.t.ep;
-    if (std::find(busy.begin(), busy.end(), ep) != busy.end()) continue;
-    busy.push_back(ep);
+    const std::uint32_t bit = 1u << ((ep & 0x0F) + (ep & 0x80 ? 16 : 0));
+    if (busy & bit) continue;
+    busy |= bit;
     if (p.waiting) continue;
     if (p.interval != 0 && frame_ % p.interval != 0) continue;
     double bus_us = 0;

@@ -35,7 +35,7 @@ struct UsbTransaction {
 // One transfer (what a host driver submits), with its outcome.
 struct UsbTransfer {
   enum class Kind : std::uint8_t { kControl, kBulk, kInterrupt };
-  enum class Status : std::uint8_t { kPending, kOk, kStall, kError, kCancelled };
+  enum class Status : std::uint8_t { kPending, kOk, kStall, kError, kTimeout, kCancelled };
   std::uint64_t id = 0;
   Kind kind = Kind::kControl;
   std::uint8_t ep = 0;                  // endpoint address (bit 7 = IN)
@@ -82,6 +82,7 @@ public:
 
   // --- transfers ----------------------------------------------------------------
   // Control transfer to the device's current address (0 before SET_ADDRESS).
+  // It times out after 5 s of device time (as the Linux host's requests do).
   // This form sends `out_data` as given, even when it is longer than the
   // setup's wLength (a misbehaving host); the other pads or cuts it to wLength.
   std::uint64_t control(std::array<std::uint8_t, 8> setup, std::vector<std::uint8_t> out_data, Done done = {});
@@ -167,6 +168,7 @@ private:
   std::uint16_t frame_ = 0;
   std::uint8_t address_ = 0, next_address_ = 1;
   Scheduler::Handle frame_ev_ = 0, service_ev_ = 0, misc_ev_ = 0;
+  cycles_t next_frame_at_ = 0;
   std::deque<std::unique_ptr<Pending>> queue_;
   std::deque<UsbTransfer> done_;
   std::uint64_t next_id_ = 1;

@@ -180,6 +180,16 @@ TEST_F(UsbControl, ShouldStoreAndReturnTheLineCodingAndAcceptLineState) {
   EXPECT_EQ(coding, ctl(0xA1, 0x21, 0, 0, 7).data);
 }
 
+TEST_F(UsbControl, ShouldGiveUpARequestTheFirmwareNeverAnswers) {
+  boot_manual();
+  m().write32(0xE000E180 + 8, 1u << 3);  // NVIC ICER2: the OTG_FS interrupt off
+  const std::uint64_t id = host().control(0x80, 6, 0x0100, 0, 18);
+  m().run_ms(4900);
+  EXPECT_EQ(Status::kPending, host().transfer(id)->status) << "the data stage is NAKed meanwhile";
+  run_until([&] { return host().transfer(id)->status != Status::kPending; }, 200);
+  EXPECT_EQ(Status::kTimeout, host().transfer(id)->status);
+}
+
 TEST_F(UsbControl, ShouldNeverWritePastTheCommandBuffer) {
   boot_manual();
   address_and_configure();

@@ -3,6 +3,7 @@
 // the emulated core.
 #include <gtest/gtest.h>
 
+#include "sim/periph/gpio.hpp"
 #include "tests/board/usb_fixture.hpp"
 
 namespace vb::test {
@@ -64,6 +65,21 @@ TEST_F(UsbCore, ShouldLeaveTheCoreInitialisedAsTheDeviceNeedsIt) {
   for (const auto& c : cases) EXPECT_EQ(c.value, m().read32(c.addr) & c.mask) << c.name;
   EXPECT_NE(std::string::npos, board().usart3_output().find("setup OTG_FS(CDC:VCP)\r\r\n"
                                                             "USB(OTG_FS) CDC-VCOM Port shell console start.\r\r\n"));
+}
+
+// Pins are configured latch first and mode last, so no pin glitches through
+// an unintended level; the ports' clocks were on before.
+TEST_F(UsbCore, ShouldConfigureTheUsbPinsInTheSafeOrder) {
+  ASSERT_TRUE(boot());
+  for (int port : {0, 2}) {
+    SCOPED_TRACE(port == 0 ? "GPIOA" : "GPIOC");
+    const auto& writes = board().gpio().port(port).writes();
+    ASSERT_GE(writes.size(), 6u);
+    std::vector<std::uint32_t> last;
+    for (std::size_t i = writes.size() - 6; i < writes.size(); ++i) last.push_back(writes[i].offset);
+    const std::uint32_t afr = port == 0 ? 0x24 : 0x20;
+    EXPECT_EQ((std::vector<std::uint32_t>{0x14, 0x0C, 0x08, 0x04, afr, 0x00}), last);
+  }
 }
 
 TEST_F(UsbCore, ShouldOpenOnlyEndpointZeroAfterBusReset) {

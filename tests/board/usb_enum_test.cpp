@@ -8,7 +8,8 @@ namespace vb::test {
 namespace {
 
 // The device and configuration descriptors of a CDC ACM port with vendor
-// 0x0483, product 0x5740, written out from the class specification.
+// 0x0483, product 0x5740, written out field by field from the USB and CDC
+// descriptor layouts.
 const Bytes kDeviceBeforeConfig = {18, 1, 0x00, 0x02, 0x00, 0x00, 0x00, 64, 0x83, 0x04, 0x40, 0x57,
                                    0x00, 0x02, 1,    2,    3,    1};
 const Bytes kConfig = {

@@ -23,22 +23,19 @@ constexpr std::uint32_t kAfMask9_12 = gpio_afr_mask(9) | gpio_afr_mask(10) | gpi
 constexpr std::uint32_t kAfOtgFs = 10;
 constexpr std::uint8_t kOtgFsPriority = 0x20;  // level 2 of the 4 implemented bits
 
-void event_none() {}
-void event_reset(std::uint8_t) {}
-
 }  // namespace
 
 extern "C" {
 
 USB_OTG_CORE_HANDLE USB_OTG_dev;
 
-void USB_StatusEvent_callback_Init(void) { event_none(); }
-void USB_StatusEvent_callback_DeviceReset(std::uint8_t speed) { event_reset(speed); }
-void USB_StatusEvent_callback_DeviceConfigured(void) { event_none(); }
-void USB_StatusEvent_callback_DeviceSuspended(void) { event_none(); }
-void USB_StatusEvent_callback_DeviceResumed(void) { event_none(); }
-void USB_StatusEvent_callback_DeviceConnected(void) { event_none(); }
-void USB_StatusEvent_callback_DeviceDisconnected(void) { event_none(); }
+void USB_StatusEvent_callback_Init(void) {}
+void USB_StatusEvent_callback_DeviceReset(std::uint8_t) {}
+void USB_StatusEvent_callback_DeviceConfigured(void) {}
+void USB_StatusEvent_callback_DeviceSuspended(void) {}
+void USB_StatusEvent_callback_DeviceResumed(void) {}
+void USB_StatusEvent_callback_DeviceConnected(void) {}
+void USB_StatusEvent_callback_DeviceDisconnected(void) {}
 
 USBD_Usr_cb_TypeDef USR_cb = {
     USB_StatusEvent_callback_Init,           USB_StatusEvent_callback_DeviceReset,
