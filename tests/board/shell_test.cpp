@@ -198,5 +198,24 @@ TEST_F(Shell, ShouldEchoAPastedTextCompletelyAndInOrderBesideTheClock) {
   EXPECT_LT(m().stats().worst_pass_cycles, m().clocks().hclk / 1000);
 }
 
+// Skipping idle main-loop passes changes nothing the host sees of the shell.
+TEST_F(Shell, ShouldAnswerAtTheSameTimesWithAndWithoutIdleSkipping) {
+  std::vector<std::vector<std::string>> logs;
+  for (bool skip : {true, false}) {
+    options.idle_skip = skip;
+    SetUp();
+    boot_enumerated();
+    host().clear_logs();
+    command("?");
+    command("12312359.30");
+    std::vector<std::string> log;
+    for (const auto& t : bulk_in_packets())
+      log.push_back(std::to_string(t.time) + " " + std::string(t.data.begin(), t.data.end()));
+    logs.push_back(log);
+  }
+  EXPECT_GT(logs[0].size(), 4u);
+  EXPECT_EQ(logs[0], logs[1]);
+}
+
 }  // namespace
 }  // namespace vb::test
