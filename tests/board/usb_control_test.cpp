@@ -182,6 +182,7 @@ TEST_F(UsbControl, ShouldStoreAndReturnTheLineCodingAndAcceptLineState) {
 }
 
 TEST_F(UsbControl, ShouldGiveUpARequestTheFirmwareNeverAnswers) {
+  bypass_shell();  // its ring checks would unmask the interrupt again
   boot_manual();
   m().write32(0xE000E180 + 8, 1u << 3);  // NVIC ICER2: the OTG_FS interrupt off
   const std::uint64_t id = host().control(0x80, 6, 0x0100, 0, 18);
