@@ -11,8 +11,19 @@
 #include <string>
 
 #include "sim/board/board.hpp"
+#include "sim/periph/rtc.hpp"
 
 namespace vb::test {
+
+// Keeps the clock logic quiet from its first pass on, for tests of other
+// parts that share its outputs: no start-up announcement (DAC and DMA stay
+// free), no chime (the first pass sees no change of minute). Call after
+// boot() and before the first pass.
+inline void quiet_clock(Board& b) {
+  const std::uint8_t min = b.rtc().calendar().min;
+  b.m().set_var32("prev_min", (min >> 4) * 10 + (min & 0xF));
+  b.m().write8(b.m().symbol("ten_min_announce"), 0);
+}
 
 class BoardTest : public ::testing::Test {
 protected:
@@ -52,6 +63,8 @@ protected:
     return ::testing::AssertionFailure() << "boot did not reach the main loop\n"
                                          << (m().faulted() ? m().fault_report() : m().where());
   }
+
+  void quiet_clock() { vb::test::quiet_clock(*board_); }
 
   std::uint64_t var64(const std::string& sym) {
     const std::uint32_t a = m().symbol(sym);
