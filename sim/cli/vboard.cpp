@@ -22,6 +22,7 @@
 
 #include "sim/board/board.hpp"
 #include "sim/cli/audio_out.hpp"
+#include "sim/cli/front_panel.hpp"
 #include "sim/cli/runner.hpp"
 #include "sim/cli/serial_links.hpp"
 #include "sim/cli/usb_link.hpp"
@@ -66,6 +67,8 @@ const char kUsage[] =
     "  --audio       also play the audio output live through the host's sound\n"
     "                system (pacat or aplay; not with --fast)\n"
     "  --usb-unplugged  start with the USB cable unplugged (Ctrl-] u plugs it in)\n"
+    "  --trace       show every LED going on or off and every beeper tone on stderr\n"
+    "                (Ctrl-] b, h, d press the button; Ctrl-] l shows the LEDs)\n"
     "  -h, --help    this text\n"
     "\n"
     "exit status: 0 after a normal run, 1 when the firmware faulted, 2 on a usage\n"
@@ -77,6 +80,7 @@ struct Options {
   std::string usart2;  // "pty", "loopback", "none"; empty: pty on a terminal
   vb::cli::AudioOptions audio;
   bool help = false;
+  bool trace = false;  // front-panel changes on stderr
 };
 
 double parse_number(const std::string& opt, const std::string& text, double min) {
@@ -143,6 +147,8 @@ Options parse(int argc, char** argv) {
       o.usart2 = need_value();
       if (o.usart2 != "pty" && o.usart2 != "loopback" && o.usart2 != "none")
         throw std::invalid_argument("--usart2 takes pty, loopback or none, not '" + o.usart2 + "'");
+    } else if (a == "--trace") {
+      o.trace = true;
     } else if (a == "--usb-unplugged") {
       o.board.usb_cable = false;
     } else if (a == "--no-skip") {
@@ -205,10 +211,12 @@ int main(int argc, char** argv) {
       console->add_command({'u', "plug or unplug the USB cable", [](vb::Board& b) {
                               std::cerr << "\r\n[board] " << vb::cli::toggle_usb_cable(b.usb_host()) << "\r\n";
                             }});
+      for (auto& cmd : vb::cli::front_panel_commands()) console->add_command(std::move(cmd));
       runner.add_link(std::move(console));
     } else {
       runner.add_link(std::make_unique<vb::cli::ConsoleCapture>(*board, STDOUT_FILENO));
     }
+    if (opts.trace) runner.add_link(std::make_unique<vb::cli::FrontPanelTrace>());
     if (auto audio = vb::cli::make_audio_out(*board, opts.audio, opts.run.real_time)) runner.add_link(std::move(audio));
     const std::string usart2 = opts.usart2.empty() ? (terminal ? "pty" : "none") : opts.usart2;
     if (usart2 == "pty") {
