@@ -18,6 +18,9 @@
 #include "sim/usbhost/usb_host.hpp"
 #include "tests/support/thumb.hpp"
 
+// tools/bench/clock_bench.cpp
+int clock_busy_bench(const std::string& elf, double ms);
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -260,7 +263,9 @@ int main(int argc, char** argv) {
     std::printf("\nfirmware playing a 1.8 s clip (DMA to the DAC every 125 us), main loop idle:\n");
     if (playing_clip(elf) != 0) return 1;
     std::printf("\nfirmware enumerated on the USB host and idle on the bus, %.0f ms:\n", ms);
-    return usb_idle_firmware(elf, ms);
+    if (usb_idle_firmware(elf, ms) != 0) return 1;
+    std::printf("\nthe clock running, both serial ports streaming both ways, an announcement starting:\n");
+    return clock_busy_bench(elf, 3000);
   } catch (const std::exception& e) {
     std::printf("  %s\n", e.what());
     return 1;
