@@ -11,19 +11,9 @@
 #include <string>
 
 #include "sim/board/board.hpp"
-#include "sim/periph/rtc.hpp"
+#include "tests/support/quiet_clock.hpp"
 
 namespace vb::test {
-
-// Keeps the clock logic quiet from its first pass on, for tests of other
-// parts that share its outputs: no start-up announcement (DAC and DMA stay
-// free), no chime (the first pass sees no change of minute). Call after
-// boot() and before the first pass.
-inline void quiet_clock(Board& b) {
-  const std::uint8_t min = b.rtc().calendar().min;
-  b.m().set_var32("prev_min", (min >> 4) * 10 + (min & 0xF));
-  b.m().write8(b.m().symbol("ten_min_announce"), 0);
-}
 
 class BoardTest : public ::testing::Test {
 protected:
