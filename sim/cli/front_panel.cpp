@@ -1,6 +1,8 @@
 #include "sim/cli/front_panel.hpp"
 
+#include <algorithm>
 #include <cstdio>
+#include <utility>
 #include <iostream>
 
 namespace vb::cli {
@@ -53,23 +55,40 @@ std::vector<BoardCommand> front_panel_commands() {
   };
 }
 
-// Records in the LED trace change with every step of the breathing; only a
-// change of which LEDs are lit is shown.
+// Records in the LED trace change with every step of the breathing, and
+// one call of the firmware sets the four channels one after the other: only
+// the lit set a slice ends with is shown, at the time it came about. Beeper
+// tones that lasted under 0.1 ms (the first period of a new prescaler) are
+// left out.
 void FrontPanelTrace::poll(Board& board) {
+  std::vector<std::pair<cycles_t, std::string>> lines;
   const auto& leds = board.leds().trace();
-  for (; leds_seen_ < leds.size(); ++leds_seen_) {
+  const auto lit_of = [](const Leds::Record& r) {
     unsigned lit = 0;
     for (int i = 0; i < Leds::kCount; ++i)
-      if (leds[leds_seen_].levels[i] > 0) lit |= 1u << i;
-    if (lit == lit_) continue;
-    lit_ = lit;
-    std::string s = "[panel] " + at_ms(board, leds[leds_seen_].at) + " LEDs lit:";
-    for (int i = 0; i < Leds::kCount; ++i) s += (lit >> i & 1) ? " " + std::to_string(i + 1) : std::string(" -");
-    std::cerr << s << "\r\n";
+      if (r.levels[i] > 0) lit |= 1u << i;
+    return lit;
+  };
+  if (leds_seen_ < leds.size()) {
+    std::size_t since = leds.size() - 1;
+    const unsigned lit = lit_of(leds.back());
+    while (since > leds_seen_ && lit_of(leds[since - 1]) == lit) --since;
+    leds_seen_ = leds.size();
+    if (lit != lit_) {
+      lit_ = lit;
+      std::string s = "LEDs lit:";
+      for (int i = 0; i < Leds::kCount; ++i) s += (lit >> i & 1) ? " " + std::to_string(i + 1) : std::string(" -");
+      lines.emplace_back(leds[since].at, s);
+    }
   }
   const auto& beeps = board.beeper().trace();
-  for (; beeps_seen_ < beeps.size(); ++beeps_seen_)
-    std::cerr << "[panel] " << at_ms(board, beeps[beeps_seen_].at) << " " << tone_text(beeps[beeps_seen_].tone) << "\r\n";
+  const cycles_t brief = board.m().clocks().hclk / 10'000;
+  for (; beeps_seen_ < beeps.size(); ++beeps_seen_) {
+    if (beeps_seen_ + 1 < beeps.size() && beeps[beeps_seen_ + 1].at - beeps[beeps_seen_].at < brief) continue;
+    lines.emplace_back(beeps[beeps_seen_].at, tone_text(beeps[beeps_seen_].tone));
+  }
+  std::stable_sort(lines.begin(), lines.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (const auto& [at, text] : lines) std::cerr << "[panel] " << at_ms(board, at) << " " << text << "\r\n";
 }
 
 }  // namespace vb::cli
