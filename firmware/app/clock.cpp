@@ -45,7 +45,6 @@ void callback_SysTick(void) {
   BTN_stat = next_button_count(BTN_stat, pressed);
 }
 
-
 std::uint8_t ten_min_flag = 1;       // five-minute mode on at start-up
 std::uint8_t ten_min_announce = 1;   // the time is spoken once at start-up
 rtc_tm antime = {};                  // the time being spoken (hour and minute used)
@@ -183,7 +182,7 @@ void userBTN_task(void) {
 }
 
 void ticked_loop(void) {
-  rtc_tm now;
+  rtc_tm now = {};
   RTC_getlocaltime(&now);
   announcement_step();
   if (now.tm_min != prev_min) minute_changed(now.tm_min);
