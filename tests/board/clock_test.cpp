@@ -238,11 +238,11 @@ TEST_F(Gestures, ShouldDropAFiveMinuteRequestDuringAButtonAnnouncement) {
 }
 
 TEST(Clock, ShouldShowTheClockStateOnTheLeds) {
+  // LED 3 (RTC not on its crystal) is checked where the board boots without it.
   struct Case { const char* what; bool lse; std::uint32_t mode; double hold_ms; std::array<bool, 4> lit; };
   const Case cases[] = {
       {"idle, five-minute mode on", true, 1, 0, {true, false, false, true}},
       {"mode off", true, 0, 0, {true, false, false, false}},
-      {"RTC on LSI", false, 0, 0, {true, false, true, false}},
       {"button held 250 ms", true, 0, 250, {true, true, false, false}},
       {"button held 150 ms", true, 0, 150, {true, false, false, false}},
   };
@@ -263,20 +263,6 @@ TEST(Clock, ShouldShowTheClockStateOnTheLeds) {
     EXPECT_EQ(399u, c.m().read32(kTim4 + kArr)) << "5000 Hz from the 2 MHz count";
     ASSERT_EQ("", c.faults());
   }
-}
-
-TEST(Clock, ShouldBreatheTheLedsFromTenToHundredPercentOver512Ms) {
-  ClockBoard c(at(9, 2, 10));
-  c.first_pass();
-  c.run_ms(1100);
-  double low = 1, high = 0;
-  for (const auto& r : c.b->leds().trace()) {
-    if (r.levels[0] == 0) continue;
-    low = std::min(low, r.levels[0]);
-    high = std::max(high, r.levels[0]);
-  }
-  EXPECT_DOUBLE_EQ(0.10, low);
-  EXPECT_DOUBLE_EQ(1.00, high);
 }
 
 // The main loop held for `ms` at the start of a clock pass (as by a full
