@@ -28,7 +28,7 @@ RUN_WAV := $(BUILD)/run-audio.wav
 
 run: all
 	@echo "make run: the audio output is recorded into $(RUN_WAV)"
-	$(VBOARD) --wav $(RUN_WAV) $(VBOARD_ARGS) $(ELF)
+	$(VBOARD) --wav $(RUN_WAV) --trace $(VBOARD_ARGS) $(ELF)
 
 test: all
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)

@@ -8,7 +8,9 @@
 #include "app/hwclock.hpp"
 #include "app/shell.hpp"
 #include "console/xprintf.hpp"
+#include "drivers/beeper.hpp"
 #include "drivers/dac.hpp"
+#include "drivers/leds.hpp"
 #include "drivers/rtc.hpp"
 #include "drivers/sdac.hpp"
 #include "drivers/tcxo_rtc.hpp"
@@ -100,14 +102,19 @@ int main(void) {
   setup_RTC();
   print_RTC_clock_source();
 
-  // LED timer: brought up here in turn.
+  // LED timer, stopped: the LEDs stay dark until the clock logic runs.
+  xprintf("setup TIM4 LED_PWM\r\n");
+  setup_TIM4();
 
   // Calendar from the external RTC.
   xprintf("setup date/time calender from ext-RTC\r\n");
   init_sspi_rtc();
   hwclock_r();
 
-  // Beeper: brought up here in turn.
+  // Beeper (and TIM1); it beeps at 4000 Hz through the voice and USB steps.
+  xprintf("setup TIM10 PWM\r\n");
+  setup_TIM10();
+  set_TIM10_pwm(4000, 50);
 
   // Voice output: DAC with its sample clock, the audio DAC's master clock,
   // then the audio DAC itself.
@@ -121,6 +128,7 @@ int main(void) {
   xprintf("setup OTG_FS(CDC:VCP)\r\n");
   OTG_FS_init();
   xprintf("USB(OTG_FS) CDC-VCOM Port shell console start.\r\n");
+  set_TIM10_pwm(0, 0);  // the start-up beep ends
 
   time_display();
   xprintf("setup done.\r\n\r\n");

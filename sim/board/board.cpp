@@ -50,6 +50,13 @@ constexpr int kTim6UpStream = 1, kTim6UpChannel = 7;
 constexpr Pin kDacPin = PA(4);
 constexpr Pin kMclkPin = PC(7);
 constexpr unsigned kTim8Af = 3;
+// Front panel: TIM4 (LEDs) on APB1, TIM10 (beeper) on APB2 sharing the
+// TIM1_UP_TIM10 line with TIM1's update.
+constexpr std::uint32_t kTim4Base = 0x40000800;
+constexpr ClockGate kTim4Gate{ClockGate::kAPB1, 2};
+constexpr int kTim4Irq = 30;
+constexpr std::uint32_t kTim10Base = 0x40014400;
+constexpr ClockGate kTim10Gate{ClockGate::kAPB2, 17};
 }  // namespace
 
 Board::Board(BoardOptions opts) : opts_(std::move(opts)) {
@@ -81,6 +88,7 @@ Board::Board(BoardOptions opts) : opts_(std::move(opts)) {
   // Blocks with an RCC reset bit go back to their reset state when it is set.
   rcc_->add_reset_target(*pwr_);
   rcc_->add_reset_target(*tim1_);
+  tim1_->requests_to_unmodelled_dma();  // DMA2: no stream of it is used here
   for (Usart* port : {usart2_.get(), usart3_.get()}) {
     machine_.attach(*port);
     rcc_->add_reset_target(*port);
@@ -134,6 +142,21 @@ Board::Board(BoardOptions opts) : opts_(std::move(opts)) {
   otg_fs_->set_wakeup_line([this](bool level) { exti_->set_line(18, level); });
   usb_host_ = std::make_unique<UsbHost>(machine_, *otg_fs_);
   usb_host_->set_message_sink([this](const std::string& msg) { machine_.message(msg); });
+
+  // Front panel: LEDs, beeper and button.
+  tim4_ = std::make_unique<Timer>("TIM4", kTim4Base, kTim4Gate, kTim4Irq, false);
+  tim10_ = std::make_unique<Timer>("TIM10", kTim10Base, kTim10Gate, kTim1UpIrq, false);
+  for (Timer* t : {tim4_.get(), tim10_.get()}) {
+    machine_.attach(*t);
+    rcc_->add_reset_target(*t);
+  }
+  rcc_->on_change([this] {
+    tim4_->clocks_changed();
+    tim10_->clocks_changed();
+  });
+  leds_ = std::make_unique<Leds>(machine_, *gpio_, *tim4_);
+  beeper_ = std::make_unique<Beeper>(machine_, *gpio_, *tim10_);
+  button_ = std::make_unique<Button>(machine_, *gpio_);
 
   machine_.power_on(opts_.seed);
   bkpsram_->power_on(opts_.seed);

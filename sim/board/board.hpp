@@ -9,6 +9,7 @@
 #include "sim/core/machine.hpp"
 #include "sim/core/unknown_values.hpp"
 #include "sim/parts/audio_codec.hpp"
+#include "sim/parts/front_panel.hpp"
 #include "sim/parts/tcxo_rtc.hpp"
 
 namespace vb {
@@ -76,6 +77,13 @@ public:
   // USB: the OTG_FS core and the host at the other end of the cable.
   OtgFs& otg_fs() { return *otg_fs_; }
   UsbHost& usb_host() { return *usb_host_; }
+  // Front panel: TIM4 behind the four LEDs, TIM10 behind the beeper, and the
+  // push button.
+  Timer& tim4() { return *tim4_; }
+  Timer& tim10() { return *tim10_; }
+  Leds& leds() { return *leds_; }
+  Beeper& beeper() { return *beeper_; }
+  Button& button() { return *button_; }
   // Everything the console (USART3) has sent so far, as its far end got it.
   const std::string& usart3_output() const;
 
@@ -114,6 +122,12 @@ private:
   // USB device core and the host on the cable.
   std::unique_ptr<OtgFs> otg_fs_;
   std::unique_ptr<UsbHost> usb_host_;
+  // Front panel.
+  std::unique_ptr<Timer> tim4_;
+  std::unique_ptr<Timer> tim10_;
+  std::unique_ptr<Leds> leds_;
+  std::unique_ptr<Beeper> beeper_;
+  std::unique_ptr<Button> button_;
   // Later models and parts (serial, timekeeping, voice, timers, USB) are
   // added here by their owners.
 };

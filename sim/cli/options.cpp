@@ -164,6 +164,9 @@ void declare(CLI::App& app, Options& o) {
      "while it grows");
   d.flag("--audio", [&o] { o.audio.live = true; },
          "also play the audio output live through the host's sound system (pacat or aplay; not with --fast)");
+  d.flag("--trace", [&o] { o.trace = true; },
+         "show every LED going on or off and every beeper tone on stderr (on a terminal Ctrl-] b, h, d press the "
+         "button; Ctrl-] l shows the LEDs)");
   d.flag("--usb-unplugged", [&o] { o.board.usb_cable = false; },
          "start with the USB cable unplugged (on a terminal Ctrl-] u plugs it in)");
   app.add_option("image", o.board.elf, wrap("the firmware ELF image (default: the one this tree builds)"))

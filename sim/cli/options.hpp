@@ -16,6 +16,7 @@ struct Options {
   RunOptions run;
   std::string usart2;  // "pty", "loopback", "none"; empty: pty on a terminal
   AudioOptions audio;  // recording and live playback of the audio output
+  bool trace = false;  // LED and beeper changes on stderr
   bool help = false;   // --help given: print help_text() and do nothing else
 };
 

@@ -27,6 +27,7 @@
 #include "sim/board/board.hpp"
 #include "sim/cli/audio_out.hpp"
 #include "sim/cli/options.hpp"
+#include "sim/cli/front_panel.hpp"
 #include "sim/cli/runner.hpp"
 #include "sim/cli/serial_links.hpp"
 #include "sim/cli/usb_link.hpp"
@@ -149,6 +150,7 @@ int main(int argc, char** argv) {
       console->add_command({'u', "plug or unplug the USB cable", [](vb::Board& b) {
                               std::cerr << "\r\n[board] " << toggle_usb_cable(b.usb_host()) << "\r\n";
                             }});
+      for (auto& cmd : vb::cli::front_panel_commands()) console->add_command(std::move(cmd));
       runner.add_link(std::move(console));
       std::cerr << "[board] console on this terminal: Ctrl-] q quits, Ctrl-] ? lists the board commands\n";
     } else {
@@ -157,6 +159,7 @@ int main(int argc, char** argv) {
       // run started in the background.
       if (!isatty(STDIN_FILENO)) runner.add_link(std::make_unique<ConsoleInput>(STDIN_FILENO));
     }
+    if (opts.trace) runner.add_link(std::make_unique<FrontPanelTrace>());
     if (auto audio = make_audio_out(*board, opts.audio, opts.run.real_time)) runner.add_link(std::move(audio));
     const std::string usart2 = opts.usart2.empty() ? (terminal ? "pty" : "none") : opts.usart2;
     if (usart2 == "pty") {

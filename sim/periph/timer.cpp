@@ -95,13 +95,63 @@ void Timer::write(std::uint32_t offset, std::uint32_t value, std::uint32_t mask)
   if (offset == CR1 || offset == DIER || offset == CCMR1 || offset == CCMR2 || offset == CCER) check_modes();
   update_irq();
   schedule();
+  outputs_changed();
+}
+
+void Timer::outputs_changed() {
+  for (auto& fn : output_listeners_) fn();
+}
+
+// Edge-aligned up-counting: PWM mode 1 is high while the counter is below
+// the compare value, mode 2 from the compare value on; a compare value above
+// ARR keeps mode 1 high all period, 0 keeps it low. A stopped counter holds
+// the level of the count it stopped at.
+ChannelOutput Timer::output(int ch) {
+  ChannelOutput out;
+  if (ch < 0 || ch >= channels_) return out;
+  sync_now();
+  const std::uint32_t ccer = regs_[CCER];
+  if (!(ccer & CCER_CCE(ch))) return out;
+  if (kind_ == TimerKind::kAdvanced && !(regs_[BDTR] & BDTR_MOE)) return out;
+  const std::uint32_t field = regs_[ccmr_of(ch)] >> ccmr_shift(ch);
+  if (field & CCMR_CCS) return out;  // input capture: the pin is an input
+  out.driven = true;
+  const std::uint32_t ocm = field >> CCMR_OCM_POS & 7;
+  const std::uint32_t ccr = ccr_active_[ch];
+  const double period = arr_active_ + 1.0;
+  const bool running = counting();
+  switch (ocm) {
+    case OCM_PWM1: case OCM_PWM2: {
+      const bool mode2 = ocm == OCM_PWM2;
+      if (!running) {
+        out.duty = ((cnt_ < ccr) != mode2) ? 1 : 0;
+      } else if (ccr == 0 || ccr > arr_active_) {
+        out.duty = ((ccr != 0) != mode2) ? 1 : 0;
+      } else {
+        out.hz = counter_hz() / period;
+        out.duty = mode2 ? 1 - ccr / period : ccr / period;
+      }
+      break;
+    }
+    case OCM_TOGGLE:
+      // The level between toggles is not tracked: a still toggle output reads low.
+      if (running && ccr <= arr_active_) {
+        out.hz = counter_hz() / period / 2.0;
+        out.duty = 0.5;
+      }
+      break;
+    case OCM_FORCE_HIGH: out.duty = 1; break;
+    default: break;  // frozen, forced low: the reference stays low (its reset level)
+  }
+  if (ccer & CCER_CCP(ch)) out.duty = 1 - out.duty;  // active low
+  return out;
 }
 
 // What the model does not do is reported when the firmware turns it on.
 void Timer::check_modes() {
   const std::uint32_t dier = regs_[DIER];
-  if ((dier & DIER_UDE) && !dma_) report("update DMA request (DIER UDE) goes to no modelled DMA stream");
-  if (dier & DIER_DMA & ~DIER_UDE)
+  if ((dier & DIER_UDE) && !dma_ && !dma_unused_) report("update DMA request (DIER UDE) goes to no modelled DMA stream");
+  if ((dier & DIER_DMA & ~DIER_UDE) && !dma_unused_)
     report("capture/compare, COM and trigger DMA requests (DIER bits 9-14) are not modelled");
   if (channels_ == 0) return;
   const std::uint32_t ccer = regs_[CCER];
@@ -111,7 +161,7 @@ void Timer::check_modes() {
     const std::string name = "channel " + std::to_string(ch + 1);
     if (field & CCMR_CCS) {
       report(name + ": input capture is not modelled");
-    } else if (const std::uint32_t ocm = field >> CCMR_OCM_POS & 7; ocm != OCM_FROZEN && ocm != OCM_TOGGLE) {
+    } else if (const std::uint32_t ocm = field >> CCMR_OCM_POS & 7; ocm == 1 || ocm == 2) {
       report(name + ": output compare mode " + std::to_string(ocm) + " (CCMR OCxM) is not modelled");
     }
     if (ccer & CCER_CCNE(ch)) report(name + ": complementary outputs (CCER CCxNE) are not modelled");
@@ -168,6 +218,7 @@ void Timer::reset() {
   hclk_ = tim_clk_ = 0;  // taken afresh at the next access
   for (int slot = 0; slot < 4; ++slot)
     if (line_level_[slot]) set_line(slot, slot - 1 + irq_update_, false);
+  outputs_changed();
 }
 
 // ARR and CCRx reach their active (shadow) registers at once unless their
@@ -226,6 +277,7 @@ void Timer::on_update(std::function<void()> fn) {
 void Timer::clocks_changed() {
   refresh_rates();
   schedule();
+  outputs_changed();
 }
 
 // --- counting -----------------------------------------------------------------
@@ -374,6 +426,7 @@ void Timer::update_event(bool from_counter) {
   ++update_events_;
   dma_request();
   for (auto& fn : listeners_) fn();
+  outputs_changed();  // preloaded values and one-pulse stops take effect here
 }
 
 void Timer::load_shadows() {
@@ -409,7 +462,10 @@ void Timer::schedule() {
   constexpr std::uint64_t kNone = ~std::uint64_t{0};
   const std::uint64_t to_overflow = ticks_for(increments_to(arr_active_) + 1);
   std::uint64_t ticks = kNone;
-  const bool want_update = (dier & DIER_UIE) || dma_listening() || !listeners_.empty() || (regs_[CR1] & CR1_OPM);
+  // An output watcher also waits for preloaded values (the prescaler always
+  // is) to take effect: the wave changes at that update event.
+  const bool want_update = (dier & DIER_UIE) || dma_listening() || !listeners_.empty() || (regs_[CR1] & CR1_OPM) ||
+                           (!output_listeners_.empty() && !shadows_current());
   if (want_update) ticks = to_overflow;
   for (int ch = 0; ch < channels_; ++ch) {
     if (!output_channel(ch) || !(dier & (SR_CCIF(ch) | DIER_CCDE(ch)))) continue;

@@ -17,8 +17,15 @@
 // DMA requests: the update request goes to the DMA stream it is connected
 // to; with no stream listening it costs no event.
 //
+// PWM modes 1 and 2 and the forced levels are computed the same way: a
+// channel says what it puts out (output(): frequency and share of the period
+// high, or a constant level) and tells its listeners whenever that may have
+// changed (a register write, an update event, a clock change). The pin
+// follows the channel only through its alternate function, which the board
+// checks.
+//
 // Not modelled yet, reported when used: down and centre-aligned counting,
-// slave modes, input capture, output modes other than frozen and toggle on
+// slave modes, input capture, the output modes active/inactive on match on
 // an enabled output, DMA requests without a connected stream (and the
 // capture/compare, COM and trigger requests). Dead time and break inputs
 // have no effect (registers stored).
@@ -82,6 +89,11 @@ inline constexpr std::uint32_t CCMR_OCPE = 1u << 3;
 inline constexpr unsigned CCMR_OCM_POS = 4;  // OCxM, 3 bits
 inline constexpr std::uint32_t OCM_FROZEN = 0;
 inline constexpr std::uint32_t OCM_TOGGLE = 3;
+inline constexpr std::uint32_t OCM_FORCE_LOW = 4;
+inline constexpr std::uint32_t OCM_FORCE_HIGH = 5;
+inline constexpr std::uint32_t OCM_PWM1 = 6;
+inline constexpr std::uint32_t OCM_PWM2 = 7;
+constexpr std::uint32_t CCER_CCP(int ch) { return 1u << (4 * ch + 1); }
 constexpr std::uint32_t CCER_CCE(int ch) { return 1u << (4 * ch); }
 constexpr std::uint32_t CCER_CCNE(int ch) { return 1u << (4 * ch + 2); }
 inline constexpr std::uint32_t BDTR_MOE = 1u << 15;
@@ -160,6 +172,17 @@ inline constexpr std::array<RegDef, 8> kBasicMap{{
 
 enum class TimerKind { kAdvanced, kGeneral, kOneChannel, kBasic };
 
+// What a timer channel puts on its output: nothing (output disabled), a
+// constant level, or a periodic wave of `hz` that is high for `duty` (0-1)
+// of each period.
+struct ChannelOutput {
+  bool driven = false;
+  double hz = 0;      // 0: constant level
+  double duty = 0;    // share of the period high; 0 or 1 for a constant level
+  bool operator==(const ChannelOutput&) const = default;
+  bool high() const { return driven && hz == 0 && duty >= 1; }
+};
+
 // The kind of the timer at `base` (by address; the board has TIM4, TIM6 and
 // TIM10 besides the advanced TIM1 and TIM8).
 TimerKind timer_kind(std::uint32_t base, bool advanced);
@@ -184,6 +207,11 @@ public:
   void on_update(std::function<void()> fn);
   // The update DMA request (UDE) goes to `channel` of `stream` of `dma`.
   void connect_update_dma(Dma& dma, int stream, int channel);
+  // The timer's DMA requests go to a controller the board has no model of
+  // (TIM1's to DMA2): setting up one of its streams would be reported as an
+  // access nobody owns, so a request enabled here can only go unanswered,
+  // as on a chip whose streams are all off. Enabling them is then no gap.
+  void requests_to_unmodelled_dma() { dma_unused_ = true; }
 
   // --- observation --------------------------------------------------------
   TimerKind kind() const { return kind_; }
@@ -198,6 +226,11 @@ public:
   // The frequency of the square wave channel `ch` (0-3) puts out now; 0 when
   // it puts out none (not toggling, output off, counter stopped).
   double output_clock_hz(int ch) const;
+  // What channel `ch` (0-3) puts out now, as its enable, mode, polarity and
+  // active compare and reload values make it.
+  ChannelOutput output(int ch);
+  // Called whenever the channel outputs may have changed.
+  void on_output_change(std::function<void()> fn) { output_listeners_.push_back(std::move(fn)); }
 
 private:
   void write_cr1(std::uint32_t value, std::uint32_t mask);
@@ -234,7 +267,10 @@ private:
   std::uint32_t events_mask_;  // EGR bits this kind has
   RegBank regs_;
   std::vector<std::function<void()>> listeners_;
+  std::vector<std::function<void()>> output_listeners_;
+  void outputs_changed();
   Dma* dma_ = nullptr;
+  bool dma_unused_ = false;
   int dma_stream_ = 0, dma_channel_ = 0;
 
   // Counting state at `anchor_` (machine cycle); phase_ is the fraction of a

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "sim/board/board.hpp"
+#include "tests/support/quiet_clock.hpp"
 
 namespace vb::test {
 
@@ -52,6 +53,8 @@ protected:
     return ::testing::AssertionFailure() << "boot did not reach the main loop\n"
                                          << (m().faulted() ? m().fault_report() : m().where());
   }
+
+  void quiet_clock() { vb::test::quiet_clock(*board_); }
 
   std::uint64_t var64(const std::string& sym) {
     const std::uint32_t a = m().symbol(sym);

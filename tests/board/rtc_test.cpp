@@ -105,6 +105,7 @@ TEST_F(RtcBoardWithoutLse, ShouldFallBackToLsiAndRunAtItsRate) {
   EXPECT_TRUE(loaded.sec == 0x54 || loaded.sec == 0x55) << show(loaded);
   m().run_ms(300);
   EXPECT_NE(std::string::npos, console().find("...clock source is LSI\r\r\n")) << console();
+  EXPECT_LT(0.0, board().leds().levels()[2]) << "LED 3 shows the RTC off its crystal";
   ms_to_next_second();
   EXPECT_NEAR(1024.0, ms_to_next_second(), 2.0);
   EXPECT_NEAR(1024.0, ms_to_next_second(), 2.0);

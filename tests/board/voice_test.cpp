@@ -85,6 +85,7 @@ TEST_F(Voice, ShouldKeepEveryClipWithinTheLimitsOfPlayback) {
 
 TEST_F(Voice, ShouldPlayEveryByteOfAClipAtAnOddAddressOncePer125Microseconds) {
   ASSERT_TRUE(boot());
+  quiet_clock();
   board().dac().record_trace(true);
   auto [addr, size] = row("Hxx_raw", "Hxx_raw_size", 2);  // a short clip
   if (addr % 2 == 0) { ++addr; --size; }                   // start at an odd address
@@ -114,6 +115,7 @@ TEST(VoiceSkip, ShouldPlayTheSameSamplesAtTheSameTimesWithAndWithoutIdleSkipping
     o.idle_skip = skip;
     Board b(o);
     ASSERT_TRUE(b.boot());
+    quiet_clock(b);
     b.dac().record_trace(true);
     const std::uint32_t clip = b.m().var32("Mxx_raw", 4 * 30);
     b.m().call("start_DAC1", {clip + 1, 400});
@@ -165,6 +167,7 @@ TEST_F(Voice, ShouldStopAClipAndHoldOrSetTheOutput) {
     SCOPED_TRACE(c.what);
     SetUp();
     ASSERT_TRUE(boot());
+    quiet_clock();
     board().dac().record_trace(true);
     const auto [addr, size] = row("Mxx_raw", "Mxx_raw_size", 59);
     play(addr, size);

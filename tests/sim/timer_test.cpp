@@ -233,5 +233,74 @@ TEST(Timer, ShouldReportUnmodelledCountingModes) {
   EXPECT_TRUE(b.m.faulted());
 }
 
+// Edge-aligned up-counting, as the reference manual describes the output
+// modes: PWM mode 1 is active while CNT < CCRx, mode 2 while CNT >= CCRx;
+// CCRx above ARR keeps mode 1 active all period, CCRx = 0 keeps it inactive;
+// CCxP inverts the pin; forced modes hold a level. TIM4 here: 72 MHz APB1
+// timer clock, PSC 35, so the counter runs at 2 MHz.
+TEST(Timer, ShouldPutOutTheWaveOrLevelOfEachOutputMode) {
+  struct Case { const char* what; std::uint32_t ccmr1, ccer, arr, ccr1; bool run; ChannelOutput out; };
+  const Case cases[] = {
+      {"PWM 1, a quarter", 0x60, 0x1, 399, 100, true, {true, 5000.0, 0.25}},
+      {"PWM 2, a quarter", 0x70, 0x1, 399, 100, true, {true, 5000.0, 0.75}},
+      {"PWM 1, active low", 0x60, 0x3, 399, 100, true, {true, 5000.0, 0.75}},
+      {"PWM 1, CCR above ARR", 0x60, 0x1, 399, 400, true, {true, 0, 1}},
+      {"PWM 1, CCR 0", 0x60, 0x1, 399, 0, true, {true, 0, 0}},
+      {"PWM 2, CCR 0", 0x70, 0x1, 399, 0, true, {true, 0, 1}},
+      {"PWM 1, stopped at 0 below CCR", 0x60, 0x1, 399, 100, false, {true, 0, 1}},
+      {"forced active", 0x50, 0x1, 399, 100, true, {true, 0, 1}},
+      {"forced inactive", 0x40, 0x1, 399, 100, true, {true, 0, 0}},
+      {"toggle", 0x30, 0x1, 399, 100, true, {true, 2500.0, 0.5}},
+      {"output disabled", 0x60, 0x0, 399, 100, true, {false, 0, 0}},
+  };
+  for (const Case& c : cases) {
+    TimerBench b(0x40000800, -1);
+    b.m.reset();
+    b.write(PSC, 35);
+    b.write(EGR, 1);  // the prescaler takes effect at the update
+    b.write(CCMR1, c.ccmr1);
+    b.write(CCER, c.ccer);
+    b.write(CCR1, c.ccr1);
+    b.write(ARR, c.arr);
+    if (c.run) b.write(CR1, CR1_CEN);
+    EXPECT_EQ(c.out, b.tim.output(0)) << c.what << ": hz " << b.tim.output(0).hz << " duty " << b.tim.output(0).duty;
+    EXPECT_FALSE(b.m.faulted()) << c.what;
+  }
+}
+
+TEST(Timer, ShouldDriveAdvancedOutputsOnlyWithTheMainOutputEnabled) {
+  for (const bool moe : {false, true}) {
+    TimerBench b;  // TIM1
+    b.m.reset();
+    b.write(CCMR1, 0x60);
+    b.write(CCER, 0x1);
+    b.write(CCR1, 9000);
+    b.write(BDTR, moe ? BDTR_MOE : 0);
+    b.start(17999);
+    const ChannelOutput want = moe ? ChannelOutput{true, 8000.0, 0.5} : ChannelOutput{};
+    EXPECT_EQ(want, b.tim.output(0)) << "MOE " << moe;
+  }
+}
+
+// The prescaler written while counting takes effect at the next update: a
+// watcher hears of the new wave then, without anything else waiting for the
+// update.
+TEST(Timer, ShouldTellOutputWatchersWhenAPreloadedPrescalerTakesEffect) {
+  TimerBench b(0x40014400, -1);  // TIM10 on the 144 MHz APB2 timer clock
+  b.m.reset();
+  std::vector<double> heard;
+  b.tim.on_output_change([&] { heard.push_back(b.tim.output(0).hz); });
+  b.write(PSC, 15);
+  b.write(CCMR1, 0x60);
+  b.write(CCER, 0x1);
+  b.write(ARR, 2249);
+  b.write(CCR1, 1125);
+  b.write(CR1, CR1_CEN);
+  ASSERT_FALSE(heard.empty());
+  EXPECT_EQ(64000.0, heard.back()) << "the first period still counts at 144 MHz";
+  run_for(b.m, 2250);
+  EXPECT_EQ(4000.0, heard.back());
+}
+
 }  // namespace
 }  // namespace vb

@@ -215,7 +215,7 @@ TEST(Timer, ShouldPutOutAToggleClockOfHalfTheUpdateRate) {
 TEST(Timer, ShouldReportOutputModesCaptureAndDmaRequestsItDoesNotModel) {
   struct Case { const char* what; std::uint32_t offset, value; };
   const Case cases[] = {
-      {"PWM mode 1 on an enabled output", tim_reg::CCMR1, 0x6000},
+      {"active level on match on an enabled output", tim_reg::CCMR1, 0x1000},
       {"input capture on an enabled channel", tim_reg::CCMR1, 0x0100},
       {"update DMA request with no stream", tim_reg::DIER, tim_reg::DIER_UDE},
       {"trigger DMA request", tim_reg::DIER, 1u << 14},

@@ -1,0 +1,94 @@
+#include "sim/cli/front_panel.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <utility>
+#include <iostream>
+
+namespace vb::cli {
+
+namespace {
+std::string percent(double share) { return std::to_string(static_cast<int>(share * 100 + 0.5)) + "%"; }
+
+std::string tone_text(const Beeper::Tone& t) {
+  if (t.hz == 0) return "beeper off";
+  char buf[48];
+  std::snprintf(buf, sizeof buf, "beeper %.0f Hz %s", t.hz, percent(t.duty).c_str());
+  return buf;
+}
+
+void say(const std::string& text) { std::cerr << "\r\n[board] " << text << "\r\n"; }
+
+// The cycle count in milliseconds at the core clock now (the clock tree
+// runs from the PLL after the first few milliseconds).
+std::string at_ms(Board& board, cycles_t at) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.1f ms", static_cast<double>(at) * 1000.0 / board.m().clocks().hclk);
+  return buf;
+}
+}  // namespace
+
+std::string front_panel_status(Board& board) {
+  std::string s = "LEDs";
+  const Leds::Levels levels = board.leds().levels();
+  for (int i = 0; i < Leds::kCount; ++i)
+    s += " " + std::to_string(i + 1) + ":" + (levels[i] > 0 ? percent(levels[i]) : std::string("off"));
+  return s + "  " + tone_text(board.beeper().tone());
+}
+
+std::vector<BoardCommand> front_panel_commands() {
+  return {
+      {'b', "press the button (150 ms)", [](Board& b) {
+         b.button().press(0, 150);
+         say("button pressed for 150 ms");
+       }},
+      {'h', "hold the button (1 s)", [](Board& b) {
+         b.button().press(0, 1000);
+         say("button held for 1 s");
+       }},
+      {'d', "double press (100 ms, 150 ms pause, held 400 ms)", [](Board& b) {
+         b.button().press(0, 100);
+         b.button().press(250, 400);
+         say("button double press");
+       }},
+      {'l', "show the LEDs and the beeper", [](Board& b) { say(front_panel_status(b)); }},
+  };
+}
+
+// Records in the LED trace change with every step of the breathing, and
+// one call of the firmware sets the four channels one after the other: only
+// the lit set a slice ends with is shown, at the time it came about. Beeper
+// tones that lasted under 0.1 ms (the first period of a new prescaler) are
+// left out.
+void FrontPanelTrace::poll(Board& board) {
+  std::vector<std::pair<cycles_t, std::string>> lines;
+  const auto& leds = board.leds().trace();
+  const auto lit_of = [](const Leds::Record& r) {
+    unsigned lit = 0;
+    for (int i = 0; i < Leds::kCount; ++i)
+      if (r.levels[i] > 0) lit |= 1u << i;
+    return lit;
+  };
+  if (leds_seen_ < leds.size()) {
+    std::size_t since = leds.size() - 1;
+    const unsigned lit = lit_of(leds.back());
+    while (since > leds_seen_ && lit_of(leds[since - 1]) == lit) --since;
+    leds_seen_ = leds.size();
+    if (lit != lit_) {
+      lit_ = lit;
+      std::string s = "LEDs lit:";
+      for (int i = 0; i < Leds::kCount; ++i) s += (lit >> i & 1) ? " " + std::to_string(i + 1) : std::string(" -");
+      lines.emplace_back(leds[since].at, s);
+    }
+  }
+  const auto& beeps = board.beeper().trace();
+  const cycles_t brief = board.m().clocks().hclk / 10'000;
+  for (; beeps_seen_ < beeps.size(); ++beeps_seen_) {
+    if (beeps_seen_ + 1 < beeps.size() && beeps[beeps_seen_ + 1].at - beeps[beeps_seen_].at < brief) continue;
+    lines.emplace_back(beeps[beeps_seen_].at, tone_text(beeps[beeps_seen_].tone));
+  }
+  std::stable_sort(lines.begin(), lines.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (const auto& [at, text] : lines) std::cerr << "[panel] " << at_ms(board, at) << " " << text << "\r\n";
+}
+
+}  // namespace vb::cli

@@ -1,0 +1,87 @@
+// The parts a person sees, hears and touches: four LEDs on PD12-PD15 (TIM4
+// channels 1-4 through alternate function 2), the beeper on PB8 (TIM10
+// channel 1 through alternate function 3) and the push button on PA0.
+//
+// LEDs and beeper are observers: their state is computed from the timer
+// channel behind the pin (frequency and duty, not edge by edge) whenever the
+// timer's outputs change, and recorded with its time when it differs from
+// the last record. A pin leaving its alternate function is seen at the
+// timer's next change (the firmware never does it while the timer runs).
+#pragma once
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "sim/core/pins.hpp"
+#include "sim/core/scheduler.hpp"
+
+namespace vb {
+
+class Machine;
+class Gpio;
+class Timer;
+
+class Leds {
+public:
+  static constexpr int kCount = 4;
+  // Brightness of each LED: the share of time it is lit (0 dark, 1 full).
+  using Levels = std::array<double, kCount>;
+  struct Record { cycles_t at; Levels levels; };
+
+  Leds(Machine& m, Gpio& gpio, Timer& tim4);
+  Levels levels() const { return current_; }
+  const std::vector<Record>& trace() const { return trace_; }
+
+private:
+  void refresh();
+  Machine& m_;
+  Gpio& gpio_;
+  Timer& tim_;
+  Levels current_{};
+  std::vector<Record> trace_;
+};
+
+class Beeper {
+public:
+  // A tone sounds while the pin carries a wave; hz 0 = silent.
+  struct Tone {
+    double hz = 0;
+    double duty = 0;
+    bool operator==(const Tone&) const = default;
+  };
+  struct Record { cycles_t at; Tone tone; };
+
+  Beeper(Machine& m, Gpio& gpio, Timer& tim10);
+  Tone tone() const { return current_; }
+  const std::vector<Record>& trace() const { return trace_; }
+
+private:
+  void refresh();
+  Machine& m_;
+  Gpio& gpio_;
+  Timer& tim_;
+  Tone current_{};
+  std::vector<Record> trace_;
+};
+
+// The push button: pressed connects PA0 to the supply (reads high); released,
+// the board's pull-down holds it low.
+class Button {
+public:
+  static constexpr Pin kPin = PA(0);
+  Button(Machine& m, PinIo& pins);
+  // Pressed `after_ms` from now for `hold_ms`. With bounce_ms > 0 the contact
+  // chatters at both edges: it opens and closes every bounce_ms / 4 for
+  // bounce_ms before settling.
+  void press(double after_ms, double hold_ms, double bounce_ms = 0);
+  bool pressed() const { return pressed_; }
+
+private:
+  void set(bool pressed);
+  void chatter(cycles_t at, bool settle_to, double bounce_ms);
+  Machine& m_;
+  PinIo& pins_;
+  bool pressed_ = false;
+};
+
+}  // namespace vb
