@@ -13,7 +13,21 @@ namespace {
 // Read frame: address byte, then registers 0x00-0x06.
 enum FrameByte : unsigned { kAddress, kSeconds, kMinutes, kHours, kWeekday, kDay, kMonth, kYear, kFrameBytes };
 
-constexpr std::uint8_t kLastValidMinute = 0x59;  // also the last valid second
+// A BCD byte with both digits 0-9 whose value lies in [lo, hi].
+bool bcd_in(std::uint8_t v, int lo, int hi) {
+  if ((v & 0x0F) > 9 || (v >> 4) > 9) return false;
+  const int n = (v >> 4) * 10 + (v & 0x0F);
+  return n >= lo && n <= hi;
+}
+
+// Only a frame that is a date and time the calendar can hold is loaded: a
+// chip that is absent, or a data line stuck low or high, gives bytes that
+// are not (all 0x00: month 0, day 0; all 0xFF).
+bool frame_is_time(const std::uint8_t* f) {
+  return bcd_in(f[kSeconds], 0, 59) && bcd_in(f[kMinutes], 0, 59) && bcd_in(f[kHours], 0, 23) &&
+         f[kWeekday] >= 1 && f[kWeekday] <= 7 && bcd_in(f[kDay], 1, 31) && bcd_in(f[kMonth], 1, 12) &&
+         bcd_in(f[kYear], 0, 99);
+}
 
 }  // namespace
 
@@ -23,7 +37,7 @@ extern "C" void hwclock_r(void) {
   std::uint8_t frame[kFrameBytes] = {0x00, 0xFF, 0xFF};
   sspi_recv_rtc(frame, kFrameBytes);
 
-  if (frame[kSeconds] > kLastValidMinute && frame[kMinutes] > kLastValidMinute) {
+  if (!frame_is_time(frame)) {
     // The fixed default: 2013-03-20 00:00:00, weekday code 4.
     frame[kSeconds] = 0x00;
     frame[kMinutes] = 0x00;
@@ -34,7 +48,8 @@ extern "C" void hwclock_r(void) {
     frame[kYear] = 0x13;
   }
 
-  // The bytes go into the DR/TR images unmasked, as the RTC layout has them.
+  // The checked bytes go into the DR/TR images as they are: the RTC layout
+  // has the same BCD fields.
   const std::uint32_t date = std::uint32_t{frame[kYear]} << 16 | std::uint32_t{frame[kWeekday]} << 13 |
                              std::uint32_t{frame[kMonth]} << 8 | frame[kDay];
   const std::uint32_t time =

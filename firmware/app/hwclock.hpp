@@ -4,9 +4,9 @@
 extern "C" {
 
 // Reads the external RTC's time registers and loads them into the on-chip
-// RTC; an unreadable chip (seconds and minutes both invalid) gives the
-// default 2013-03-20 00:00:00 with weekday code 4. Needs setup_RTC and
-// init_sspi_rtc first.
+// RTC; a frame that is not a valid BCD date and time (an absent or silent
+// chip) gives the default 2013-03-20 00:00:00 with weekday code 4. Needs
+// setup_RTC and init_sspi_rtc first.
 void hwclock_r(void);
 
 // Prints "...clock source is " and the on-chip RTC's clock source as

@@ -6,6 +6,7 @@
 #include "app/clock.hpp"
 #include "app/console.hpp"
 #include "app/hwclock.hpp"
+#include "app/shell.hpp"
 #include "console/xprintf.hpp"
 #include "drivers/dac.hpp"
 #include "drivers/rtc.hpp"
@@ -59,7 +60,7 @@ void register_SysTick_callback(void) {
 void fast_loop(void) {
   bridge_USART2();
   bridge_USART3();
-  // USB shell step: the virtual COM port's receive ring to the line editor.
+  shell_USB();
 }
 
 void cleanup(void) {

@@ -138,8 +138,9 @@ extern "C" int RTC_getlocaltime(rtc_tm* tm) {
 }
 
 extern "C" int RTC_setlocaltime(const rtc_tm* tm) {
-  // Unsigned compares: negative fields fail as well.
-  if (static_cast<unsigned>(tm->tm_sec) > 60) return -1;
+  // Unsigned compares: negative fields fail as well. A leap second (60) is
+  // refused: the calendar does not hold 0x60 as a time.
+  if (static_cast<unsigned>(tm->tm_sec) > 59) return -1;
   if (static_cast<unsigned>(tm->tm_min) > 59) return -1;
   if (static_cast<unsigned>(tm->tm_hour) > 23) return -1;
   if (static_cast<unsigned>(tm->tm_wday) > 6) return -1;

@@ -7,7 +7,7 @@ extern "C" {
 
 // Broken-down calendar time.
 struct rtc_tm {
-  int tm_sec;    // 0-59 (60 accepted when setting)
+  int tm_sec;    // 0-59
   int tm_min;    // 0-59
   int tm_hour;   // 0-23
   int tm_mday;   // 1-31

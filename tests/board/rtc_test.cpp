@@ -110,40 +110,61 @@ TEST_F(RtcBoardWithoutLse, ShouldFallBackToLsiAndRunAtItsRate) {
   EXPECT_NEAR(1024.0, ms_to_next_second(), 2.0);
 }
 
-class RtcBoardWithoutChip : public RtcBoard {
+class RtcBoardWithoutChip : public RtcBoard, public ::testing::WithParamInterface<TcxoRtcOptions::Fit> {
 protected:
-  RtcBoardWithoutChip() { options.rtc_chip.fit = TcxoRtcOptions::Fit::kAbsent; }
+  RtcBoardWithoutChip() { options.rtc_chip.fit = GetParam(); }
 };
 
-TEST_F(RtcBoardWithoutChip, ShouldLoadDefaultDateWhenChipIsAbsent) {
+// Floating high the frame reads all 0xFF, stuck low all 0x00: neither is a time.
+TEST_P(RtcBoardWithoutChip, ShouldLoadDefaultDateWhenChipDoesNotAnswer) {
   ASSERT_TRUE(boot());
   const BcdCalendar now = board().rtc().calendar();
   EXPECT_EQ((BcdCalendar{now.sec, 0x00, 0x00, 4, 0x20, 0x03, 0x13}), now) << show(now);
   EXPECT_LE(now.sec, 0x01);
 }
 
-// The loader takes the chip's bytes as they come unless both seconds and
-// minutes are invalid.
-TEST_F(RtcBoard, ShouldUseChipBytesUnlessSecondsAndMinutesAreBothInvalid) {
-  struct Case { const char* what; BcdCalendar chip, want; };  // want: in the on-chip RTC's field widths
+INSTANTIATE_TEST_SUITE_P(Line, RtcBoardWithoutChip,
+                         ::testing::Values(TcxoRtcOptions::Fit::kAbsent, TcxoRtcOptions::Fit::kStuckLow),
+                         [](const auto& info) {
+                           return info.param == TcxoRtcOptions::Fit::kAbsent ? "floating_high" : "stuck_low";
+                         });
+
+// The loader takes the chip's bytes only when they are a date and time the
+// calendar can hold; anything else gives the default date.
+TEST_F(RtcBoard, ShouldLoadChipFrameOnlyWhenItIsAValidBcdTime) {
+  struct Case { const char* what; BcdCalendar chip; bool loaded; };
   const BcdCalendar kDefault{0x00, 0x00, 0x00, 4, 0x20, 0x03, 0x13};
   const Case cases[] = {
-      {"valid", {0x07, 0x08, 0x09, 3, 0x10, 0x11, 0x12}, {0x07, 0x08, 0x09, 3, 0x10, 0x11, 0x12}},
-      {"seconds invalid", {0x7A, 0x30, 0x09, 3, 0x10, 0x11, 0x12}, {0x7A, 0x30, 0x09, 3, 0x10, 0x11, 0x12}},
-      {"minutes invalid", {0x30, 0x7A, 0x09, 3, 0x10, 0x11, 0x12}, {0x30, 0x7A, 0x09, 3, 0x10, 0x11, 0x12}},
-      {"both 0x60", {0x60, 0x60, 0x09, 3, 0x10, 0x11, 0x12}, kDefault},
-      {"seconds 0x59, minutes 0x60", {0x59, 0x60, 0x09, 3, 0x10, 0x11, 0x12}, {0x59, 0x60, 0x09, 3, 0x10, 0x11, 0x12}},
+      {"valid", {0x07, 0x08, 0x09, 3, 0x10, 0x11, 0x12}, true},
+      {"highest fields", {0x59, 0x59, 0x23, 7, 0x31, 0x12, 0x99}, true},
+      {"lowest fields", {0x00, 0x00, 0x00, 1, 0x01, 0x01, 0x00}, true},
+      {"seconds 0x60, minutes valid", {0x60, 0x30, 0x09, 3, 0x10, 0x11, 0x12}, false},
+      {"seconds 0x59, minutes 0x60", {0x59, 0x60, 0x09, 3, 0x10, 0x11, 0x12}, false},
+      {"seconds digit 0xA", {0x1A, 0x30, 0x09, 3, 0x10, 0x11, 0x12}, false},
+      {"hour 24", {0x00, 0x30, 0x24, 3, 0x10, 0x11, 0x12}, false},
+      {"hour with bit 6 set", {0x00, 0x15, 0x45, 2, 0x01, 0x06, 0x26}, false},
+      {"weekday 0", {0x00, 0x30, 0x09, 0, 0x10, 0x11, 0x12}, false},
+      {"weekday 8", {0x00, 0x30, 0x09, 8, 0x10, 0x11, 0x12}, false},
+      {"day 0", {0x00, 0x30, 0x09, 3, 0x00, 0x11, 0x12}, false},
+      {"day 32", {0x00, 0x30, 0x09, 3, 0x32, 0x11, 0x12}, false},
+      {"month 0", {0x00, 0x30, 0x09, 3, 0x10, 0x00, 0x12}, false},
+      {"month 13", {0x00, 0x30, 0x09, 3, 0x10, 0x13, 0x12}, false},
+      {"year digit 0xA", {0x00, 0x30, 0x09, 3, 0x10, 0x11, 0xA0}, false},
+      {"all zero", {0x00, 0x00, 0x00, 0, 0x00, 0x00, 0x00}, false},
   };
   ASSERT_TRUE(boot());
   for (const Case& c : cases) {
     load_from_chip(c.chip);
-    EXPECT_EQ(show(c.want), show(board().rtc().calendar())) << c.what;
+    EXPECT_EQ(show(c.loaded ? c.chip : kDefault), show(board().rtc().calendar())) << c.what;
   }
 }
 
-TEST_F(RtcBoard, ShouldReadHourPlusTwelveWhenChipHourSetsPmBit) {
+// Calendar images loaded directly: what the reading makes of fields a valid
+// chip frame never has.
+TEST_F(RtcBoard, ShouldReadHourPlusTwelveWhenTheImageSetsPmBit) {
   ASSERT_TRUE(boot());
-  load_from_chip({0x00, 0x15, 0x45, 2, 0x01, 0x06, 0x26});  // bit 6 of the hours byte set
+  m().call("init_RTC_date_time", {0x00264601, 0x00451500});  // hours 0x45: bit 6 (PM) set
+  settle();
   EXPECT_TRUE(board().rtc().pm());
   const Tm t = get_local();
   EXPECT_EQ(17, t.hour);
@@ -152,7 +173,8 @@ TEST_F(RtcBoard, ShouldReadHourPlusTwelveWhenChipHourSetsPmBit) {
 
 TEST_F(RtcBoard, ShouldReadInvalidMonthWithoutDayOfYear) {
   ASSERT_TRUE(boot());
-  load_from_chip({0x00, 0x15, 0x10, 2, 0x01, 0x1F, 0x26});
+  m().call("init_RTC_date_time", {0x00265F01, 0x00101500});  // month field 0x1F
+  settle();
   const Tm t = get_local();
   EXPECT_EQ(24, t.mon);  // month field 0x1F: tens 1, units 15
   EXPECT_EQ(-1, t.yday);
@@ -187,7 +209,7 @@ const SetCase kSetCases[] = {
     {"year 2100", {0, 0, 12, 1, 0, 200, 5, 0, 0}, -1},
     {"year 2000", {0, 0, 12, 1, 0, 100, 6, 0, 0}, 0},
     {"year 2099", {0, 0, 12, 1, 0, 199, 4, 0, 0}, 0},
-    {"second 60", {60, 0, 12, 1, 0, 126, 4, 0, 0}, 0},
+    {"second 60", {60, 0, 12, 1, 0, 126, 4, 0, 0}, -1},
     {"second 61", {61, 0, 12, 1, 0, 126, 4, 0, 0}, -1},
     {"minute 60", {0, 60, 12, 1, 0, 126, 4, 0, 0}, -1},
     {"hour 24", {0, 0, 24, 1, 0, 126, 4, 0, 0}, -1},

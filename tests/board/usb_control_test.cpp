@@ -99,6 +99,7 @@ TEST_F(UsbControl, ShouldStallVendorRequestFiveAndKeepTheAddress) {
 }
 
 TEST_F(UsbControl, ShouldInitialiseTheClassOnceForTheSameConfiguration) {
+  bypass_shell();
   boot_manual();
   address_and_configure(5);
   const std::uint64_t id = host().bulk_out(0x01, {'a', 'b', 'c'});

@@ -16,8 +16,13 @@ std::string pattern(std::size_t n, int from = 0) {
   return s;
 }
 
+// The port below the shell: the shell's step is bypassed.
 class UsbData : public UsbBoardTest {
 protected:
+  void SetUp() override {
+    UsbBoardTest::SetUp();
+    bypass_shell();
+  }
   // Takes up to `n` bytes with USB_getc (fewer when the ring runs dry).
   std::string getc_n(std::size_t n) {
     std::string s;

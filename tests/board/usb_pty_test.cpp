@@ -49,6 +49,7 @@ protected:
 };
 
 TEST_F(UsbPtyLink, ShouldCarryBytesBothWaysInOrder) {
+  bypass_shell();
   boot_enumerated();
   open_pty();
   std::string typed;
