@@ -25,7 +25,9 @@
 #include "sim/cli/runner.hpp"
 #include "sim/cli/serial_links.hpp"
 #include "sim/cli/usb_link.hpp"
+#include "sim/usbhost/pcap_writer.hpp"
 #include "sim/usbhost/usb_host.hpp"
+#include "sim/usbhost/usbip_server.hpp"
 #include "sim/periph/bcd_calendar.hpp"
 
 namespace {
@@ -66,6 +68,12 @@ const char kUsage[] =
     "  --audio       also play the audio output live through the host's sound\n"
     "                system (pacat or aplay; not with --fast)\n"
     "  --usb-unplugged  start with the USB cable unplugged (Ctrl-] u plugs it in)\n"
+  "  --usbip [PORT]  export the USB device over USB/IP as bus id 1-1 on TCP\n"
+  "                PORT (default 3240) instead of the USB pseudo-terminal; a Linux\n"
+  "                host attaches it with 'usbip attach -r HOST -b 1-1'\n"
+  "  --usbip-bind ADDR  the address --usbip listens on (default 127.0.0.1)\n"
+  "  --usb-pcap FILE  write every USB transfer into FILE, a usbmon pcap capture\n"
+  "                that Wireshark and tshark read (readable while it grows)\n"
     "  -h, --help    this text\n"
     "\n"
     "exit status: 0 after a normal run, 1 when the firmware faulted, 2 on a usage\n"
@@ -76,7 +84,20 @@ struct Options {
   vb::cli::RunOptions run;
   std::string usart2;  // "pty", "loopback", "none"; empty: pty on a terminal
   vb::cli::AudioOptions audio;
+  bool usbip = false;
+  vb::UsbIpOptions usbip_opts;
+  std::string usb_pcap;
   bool help = false;
+};
+
+// The USB/IP server, served between slices of device time.
+class UsbIpLink : public vb::cli::HostLink {
+public:
+  explicit UsbIpLink(std::unique_ptr<vb::UsbIpServer> s) : server_(std::move(s)) {}
+  void poll(vb::Board&) override { server_->poll(); }
+
+private:
+  std::unique_ptr<vb::UsbIpServer> server_;
 };
 
 double parse_number(const std::string& opt, const std::string& text, double min) {
@@ -143,6 +164,18 @@ Options parse(int argc, char** argv) {
       o.usart2 = need_value();
       if (o.usart2 != "pty" && o.usart2 != "loopback" && o.usart2 != "none")
         throw std::invalid_argument("--usart2 takes pty, loopback or none, not '" + o.usart2 + "'");
+    } else if (a == "--usbip") {
+      o.usbip = true;
+      // The port is optional: taken when the next argument is a number.
+      if (!value && i + 1 < args.size() && !args[i + 1].empty() &&
+          args[i + 1].find_first_not_of("0123456789") == std::string::npos)
+        value = args[++i];
+      if (value) o.usbip_opts.port = static_cast<int>(parse_number(a, *value, 1));
+      if (o.usbip_opts.port > 65535) throw std::invalid_argument("--usbip needs a TCP port up to 65535");
+    } else if (a == "--usbip-bind") {
+      o.usbip_opts.bind = need_value();
+    } else if (a == "--usb-pcap") {
+      o.usb_pcap = need_value();
     } else if (a == "--usb-unplugged") {
       o.board.usb_cable = false;
     } else if (a == "--no-skip") {
@@ -196,6 +229,7 @@ int main(int argc, char** argv) {
   if (auto loop = m.find_symbol("fast_loop")) m.stats().watch_pc = *loop;
 
   std::signal(SIGINT, on_sigint);
+  std::unique_ptr<vb::PcapWriter> pcap;  // outlives the runner: closed on every way out of main
   vb::cli::Runner runner(*board, opts.run);
   const bool terminal = isatty(STDIN_FILENO) && isatty(STDOUT_FILENO);
   try {
@@ -218,11 +252,26 @@ int main(int argc, char** argv) {
     } else if (usart2 == "loopback") {
       runner.add_link(std::make_unique<vb::cli::LoopBack>(board->usart2()));
     }
-    // The USB virtual COM port, on a pseudo-terminal of its own.
-    auto usb = std::make_unique<vb::cli::UsbPty>(board->usb_host());
-    std::cerr << "[board] USB virtual COM port on " << usb->path()
-              << (opts.board.usb_cable ? "" : " (cable unplugged)") << "\n";
-    runner.add_link(std::move(usb));
+    if (!opts.usb_pcap.empty()) {
+      pcap = std::make_unique<vb::PcapWriter>(opts.usb_pcap);
+      pcap->attach(board->usb_host());
+      std::cerr << "[board] USB capture into " << opts.usb_pcap << "\n";
+    }
+    if (opts.usbip) {
+      // The remote host enumerates and opens the device itself.
+      board->usb_host().set_auto_enumerate(false);
+      auto server = std::make_unique<vb::UsbIpServer>(m, board->usb_host(), board->otg_fs(), opts.usbip_opts);
+      server->set_message_sink([](const std::string& msg) { std::cerr << "[board] " << msg << std::endl; });
+      std::cerr << "[board] USB device exported over USB/IP on " << server->address() << ":" << server->port()
+                << " as bus id 1-1" << (opts.board.usb_cable ? "" : " (cable unplugged)") << "\n";
+      runner.add_link(std::make_unique<UsbIpLink>(std::move(server)));
+    } else {
+      // The USB virtual COM port, on a pseudo-terminal of its own.
+      auto usb = std::make_unique<vb::cli::UsbPty>(board->usb_host());
+      std::cerr << "[board] USB virtual COM port on " << usb->path()
+                << (opts.board.usb_cable ? "" : " (cable unplugged)") << "\n";
+      runner.add_link(std::move(usb));
+    }
   } catch (const std::runtime_error& e) {
     std::cerr << "vboard: " << e.what() << "\n";
     return kExitUsage;
