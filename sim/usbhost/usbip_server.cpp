@@ -25,6 +25,11 @@ namespace {
 constexpr double kAttachWaitMs = 2000;  // an import waits this long for the device to connect
 constexpr double kReplugMs = 100;       // cable out after a client went away
 constexpr std::size_t kReadChunk = 64 * 1024;
+// A client may keep this many URBs pending (cdc_acm keeps 18); more, or more
+// unread input than one largest request, closes the connection instead of
+// letting it take the host's memory.
+constexpr std::size_t kMaxPendingUrbs = 1024;
+constexpr std::size_t kMaxBuffered = kMaxTransfer + kUrbHeaderSize + kReadChunk + 4096;
 
 std::uint32_t be32(const std::uint8_t* p) {
   return static_cast<std::uint32_t>(p[0]) << 24 | static_cast<std::uint32_t>(p[1]) << 16 |
@@ -162,6 +167,10 @@ void UsbIpServer::read_from(Conn& c) {
     if (n > 0) {
       c.in.insert(c.in.end(), buf, buf + n);
       total += static_cast<std::size_t>(n);
+      if (c.in.size() > kMaxBuffered) {
+        close_conn(c, "more than " + std::to_string(kMaxBuffered) + " bytes sent ahead of the replies");
+        return;
+      }
       continue;
     }
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
@@ -287,6 +296,10 @@ bool UsbIpServer::parse_urb(Conn& c) {
   std::vector<std::uint8_t> out;
   if (out_data) out.assign(c.in.begin() + kUrbHeaderSize, c.in.begin() + kUrbHeaderSize + length);
   c.in.erase(c.in.begin(), c.in.begin() + kUrbHeaderSize + (out_data ? length : 0));
+  if (c.pending.size() >= kMaxPendingUrbs) {
+    close_conn(c, "more than " + std::to_string(kMaxPendingUrbs) + " URBs pending");
+    return false;
+  }
   if (c.pending.count(seqnum)) {
     close_conn(c, "CMD_SUBMIT reuses sequence number " + std::to_string(seqnum) + " of a pending URB");
     return false;
