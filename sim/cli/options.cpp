@@ -164,6 +164,22 @@ void declare(CLI::App& app, Options& o) {
      "while it grows");
   d.flag("--audio", [&o] { o.audio.live = true; },
          "also play the audio output live through the host's sound system (pacat or aplay; not with --fast)");
+  d.integer("--usbip", 1, 65535, [&o](std::uint64_t v) {
+    o.usbip = true;
+    o.usbip_opts.port = static_cast<int>(v);
+  }, "export the USB device over USB/IP as bus id 1-1 on TCP port N (1 to 65535; without N: 3240) instead of "
+     "the USB pseudo-terminal; a Linux host attaches it with 'usbip attach -r HOST -b 1-1'");
+  d.value("--usbip-bind", "ADDR", [&o](const std::string& a) -> std::string {
+    if (a.empty()) return "needs an address";
+    o.usbip_opts.bind = a;
+    return {};
+  }, "the address --usbip listens on (default 127.0.0.1)");
+  d.value("--usb-pcap", "FILE", [&o](const std::string& f) -> std::string {
+    if (f.empty()) return "needs a file name";
+    o.usb_pcap = f;
+    return {};
+  }, "write every USB transfer into FILE, a usbmon pcap capture that Wireshark and tshark read (readable while "
+     "it grows)");
   d.flag("--trace", [&o] { o.trace = true; },
          "show every LED going on or off and every beeper tone on stderr (on a terminal Ctrl-] b, h, d press the "
          "button; Ctrl-] l shows the LEDs)");
@@ -189,8 +205,21 @@ std::unique_ptr<CLI::App> make_app(Options& o) {
 Options parse_options(const std::vector<std::string>& args, Options defaults) {
   Options o = std::move(defaults);
   auto app = make_app(o);
+  // --usbip takes its port only when a number follows; alone it means the
+  // default port (so `--usbip image.elf` keeps the image).
+  std::vector<std::string> given;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (args[i] != "--usbip") {
+      given.push_back(args[i]);
+    } else if (i + 1 < args.size() && !args[i + 1].empty() &&
+               args[i + 1].find_first_not_of("0123456789") == std::string::npos) {
+      given.push_back("--usbip=" + args[++i]);
+    } else {
+      given.push_back("--usbip=3240");
+    }
+  }
   // CLI11 takes the arguments last to first.
-  std::vector<std::string> reversed(args.rbegin(), args.rend());
+  std::vector<std::string> reversed(given.rbegin(), given.rend());
   try {
     app->parse(reversed);
   } catch (const CLI::CallForHelp&) {

@@ -8,6 +8,7 @@
 #include "sim/board/board.hpp"
 #include "sim/cli/audio_out.hpp"
 #include "sim/cli/runner.hpp"
+#include "sim/usbhost/usbip_server.hpp"
 
 namespace vb::cli {
 
@@ -16,6 +17,9 @@ struct Options {
   RunOptions run;
   std::string usart2;  // "pty", "loopback", "none"; empty: pty on a terminal
   AudioOptions audio;  // recording and live playback of the audio output
+  bool usbip = false;          // export the USB device over USB/IP
+  vb::UsbIpOptions usbip_opts;  // where the export listens
+  std::string usb_pcap;         // capture file of every USB transfer; empty: none
   bool trace = false;  // LED and beeper changes on stderr
   bool help = false;   // --help given: print help_text() and do nothing else
 };

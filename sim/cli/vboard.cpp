@@ -31,10 +31,22 @@
 #include "sim/cli/runner.hpp"
 #include "sim/cli/serial_links.hpp"
 #include "sim/cli/usb_link.hpp"
+#include "sim/usbhost/pcap_writer.hpp"
 #include "sim/usbhost/usb_host.hpp"
+#include "sim/usbhost/usbip_server.hpp"
 #include "sim/periph/bcd_calendar.hpp"
 
 namespace {
+
+// The USB/IP server, served between slices of device time.
+class UsbIpLink : public vb::cli::HostLink {
+public:
+  explicit UsbIpLink(std::unique_ptr<vb::UsbIpServer> s) : server_(std::move(s)) {}
+  void poll(vb::Board&) override { server_->poll(); }
+
+private:
+  std::unique_ptr<vb::UsbIpServer> server_;
+};
 
 // The host's local time, as the external RTC chip would have kept it while
 // the board was off; outside 2000-2099 the board's default instead.
@@ -142,6 +154,7 @@ int main(int argc, char** argv) {
   if (auto loop = m.find_symbol("fast_loop")) m.stats().watch_pc = *loop;
   report_degradations(m);
 
+  std::unique_ptr<vb::PcapWriter> pcap;  // outlives the runner: closed on every way out of main
   Runner runner(*board, opts.run);
   const bool terminal = isatty(STDIN_FILENO) && isatty(STDOUT_FILENO);
   try {
@@ -169,11 +182,26 @@ int main(int argc, char** argv) {
     } else if (usart2 == "loopback") {
       runner.add_link(std::make_unique<LoopBack>(board->usart2()));
     }
-    // The USB virtual COM port, on a pseudo-terminal of its own.
-    auto usb = std::make_unique<UsbPty>(board->usb_host());
-    std::cerr << "[board] USB virtual COM port on " << usb->path()
-              << (opts.board.usb_cable ? "" : " (cable unplugged)") << "\n";
-    runner.add_link(std::move(usb));
+    if (!opts.usb_pcap.empty()) {
+      pcap = std::make_unique<vb::PcapWriter>(opts.usb_pcap);
+      pcap->attach(board->usb_host());
+      std::cerr << "[board] USB capture into " << opts.usb_pcap << "\n";
+    }
+    if (opts.usbip) {
+      // The remote host enumerates and opens the device itself.
+      board->usb_host().set_auto_enumerate(false);
+      auto server = std::make_unique<vb::UsbIpServer>(m, board->usb_host(), board->otg_fs(), opts.usbip_opts);
+      server->set_message_sink([](const std::string& msg) { std::cerr << "[board] " << msg << std::endl; });
+      std::cerr << "[board] USB device exported over USB/IP on " << server->address() << ":" << server->port()
+                << " as bus id 1-1" << (opts.board.usb_cable ? "" : " (cable unplugged)") << "\n";
+      runner.add_link(std::make_unique<UsbIpLink>(std::move(server)));
+    } else {
+      // The USB virtual COM port, on a pseudo-terminal of its own.
+      auto usb = std::make_unique<UsbPty>(board->usb_host());
+      std::cerr << "[board] USB virtual COM port on " << usb->path()
+                << (opts.board.usb_cable ? "" : " (cable unplugged)") << "\n";
+      runner.add_link(std::move(usb));
+    }
   } catch (const std::runtime_error& e) {
     std::cerr << "vboard: " << e.what() << "\n";
     return kExitUsage;

@@ -235,6 +235,7 @@ std::uint64_t UsbHost::submit(std::unique_ptr<Pending> p) {
   p->t.id = next_id_++;
   p->t.submitted_us = now_us();
   const std::uint64_t id = p->t.id;
+  for (const auto& fn : observers_) fn(p->t);
   queue_.push_back(std::move(p));
   kick();
   return id;
@@ -290,6 +291,27 @@ std::uint64_t UsbHost::bulk_in(std::uint8_t ep, std::size_t length, Done done) {
   return submit(std::move(p));
 }
 
+std::uint64_t UsbHost::interrupt_in(std::uint8_t ep, std::size_t length, unsigned interval, Done done) {
+  auto p = std::make_unique<Pending>();
+  p->t.kind = UsbTransfer::Kind::kInterrupt;
+  p->t.ep = static_cast<std::uint8_t>(ep | 0x80);
+  p->t.length = length;
+  p->data_in = true;
+  p->stage = Pending::Stage::kData;
+  p->interval = std::clamp(interval, 1u, 255u);
+  p->done = std::move(done);
+  return submit(std::move(p));
+}
+
+bool UsbHost::cancel(std::uint64_t id) {
+  for (auto& p : queue_)
+    if (p->t.id == id) {
+      finish(*p, UsbTransfer::Status::kCancelled);
+      return true;
+    }
+  return false;
+}
+
 const UsbTransfer* UsbHost::transfer(std::uint64_t id) const {
   for (const auto& p : queue_)
     if (p->t.id == id) return &p->t;
@@ -310,6 +332,7 @@ void UsbHost::finish(Pending& p, UsbTransfer::Status s) {
     }
   if (done_.size() >= 4096) done_.pop_front();
   done_.push_back(t);
+  for (const auto& fn : observers_) fn(t);
   if (done) done(t);
 }
 

@@ -92,6 +92,14 @@ public:
   // packet or when `length` bytes arrived.
   std::uint64_t bulk_out(std::uint8_t ep, std::vector<std::uint8_t> data, Done done = {});
   std::uint64_t bulk_in(std::uint8_t ep, std::size_t length, Done done = {});
+  // Interrupt IN transfer polled every `interval` frames (1 to 255).
+  std::uint64_t interrupt_in(std::uint8_t ep, std::size_t length, unsigned interval, Done done = {});
+  // Ends a pending transfer as cancelled (its `done` runs); false when it is
+  // not pending any more.
+  bool cancel(std::uint64_t id);
+  // Called with every transfer when it is submitted (status pending) and
+  // when it ends, for capture files.
+  void add_transfer_observer(std::function<void(const UsbTransfer&)> fn) { observers_.push_back(std::move(fn)); }
   // A transfer by id (pending or finished); nullptr when unknown.
   const UsbTransfer* transfer(std::uint64_t id) const;
   bool idle() const { return queue_.empty(); }
@@ -192,6 +200,7 @@ private:
   std::vector<UsbBusEvent> events_;
   bool log_naks_ = false;
   std::function<void(const std::string&)> message_;
+  std::vector<std::function<void(const UsbTransfer&)>> observers_;
   bool alive_ = true;
 };
 

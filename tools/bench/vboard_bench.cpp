@@ -6,7 +6,8 @@
 // machine; what the engine costs per kind of instruction; the firmware
 // playing a 1.8 s voice clip while its main loop idles; the board enumerated
 // and idle on USB; and the host memory a board process peaks at, idle and
-// under full-rate traffic.
+// under full-rate traffic; and a USB/IP client on 127.0.0.1 typing into
+// the shell and reading it back.
 //
 //   vboard_bench [firmware.elf] [--ms N] [--rss-ms N]
 #include <spawn.h>
@@ -20,6 +21,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <map>
+#include <set>
 #include <string>
 
 #include "sim/board/board.hpp"
@@ -28,7 +31,9 @@
 #include "sim/usbhost/usb_host.hpp"
 #include "tests/support/serial_stream.hpp"
 #include "tests/support/quiet_clock.hpp"
+#include "sim/usbhost/usbip_server.hpp"
 #include "tests/support/thumb.hpp"
+#include "tests/support/usbip_client.hpp"
 
 // tools/bench/clock_bench.cpp
 int clock_busy_bench(const std::string& elf, double ms);
@@ -332,6 +337,112 @@ int rss_child(const std::string& mode, double ms, const std::string& elf) {
   return board.m().run_ms(ms) == vb::Stop::kFault ? 1 : 0;
 }
 
+// A USB/IP client on 127.0.0.1 imports the board, configures and opens it
+// as cdc_acm does, and types `bytes` into the shell (lines of 1 to 39
+// characters, 1 KiB bulk OUT URBs, 16 bulk IN reads of 128 bytes pending),
+// reading the echo and the replies until every line was answered.
+int usbip_typing(const std::string& elf, std::size_t bytes) {
+  using vb::test::UsbIpClient;
+  vb::BoardOptions o;
+  o.elf = elf;
+  o.usb_cable = true;
+  vb::Board board(o);
+  vb::Machine& m = board.m();
+  board.usb_host().set_auto_enumerate(false);
+  vb::UsbIpServer server(m, board.usb_host(), board.otg_fs(), vb::UsbIpOptions{"127.0.0.1", 0});
+  if (!board.boot()) {
+    std::printf("  boot did not reach the main loop\n");
+    return 1;
+  }
+  UsbIpClient c(server.port());
+  std::map<std::uint32_t, UsbIpClient::Ret> rets;
+  bool imported = false;  // from then on the stream is URB replies
+  auto step = [&] {
+    if (m.run_ms(1) == vb::Stop::kFault) return false;
+    server.poll();
+    c.pump();
+    while (imported)
+      if (auto r = c.next_ret()) rets[r->seqnum] = *r; else break;
+    return !c.closed_by_server();
+  };
+  auto wait = [&](std::uint32_t seq) {
+    for (int i = 0; i < 3000 && !rets.count(seq); ++i)
+      if (!step()) return false;
+    const bool ok = rets.count(seq) && rets[seq].status == 0;
+    rets.erase(seq);
+    return ok;
+  };
+  c.send(UsbIpClient::op(0x8003, "1-1"));
+  for (int i = 0; i < 3000 && c.received().size() < 320; ++i) step();
+  if (c.received().size() < 320 || c.be32(4) != 0) {
+    std::printf("  the import failed (%zu bytes of reply, status %u)\n", c.received().size(),
+                c.received().size() >= 8 ? c.be32(4) : 0u);
+    return 1;
+  }
+  c.devid = c.be32(8 + 288) << 16 | c.be32(8 + 292);
+  c.received().erase(c.received().begin(), c.received().begin() + 320);
+  imported = true;
+  if (!wait(c.control(UsbIpClient::setup(0x00, 9, 1, 0, 0))) ||
+      !wait(c.control(UsbIpClient::setup(0x21, 0x20, 0, 0, 7), {0x00, 0xC2, 0x01, 0, 0, 0, 8}))) {
+    std::printf("  configuring the device failed\n");
+    return 1;
+  }
+  std::set<std::uint32_t> reads;
+  for (int i = 0; i < 16; ++i) reads.insert(c.urb(1, 1, 128));
+  c.urb(1, 2, 16, {}, {}, 255);
+  wait(c.control(UsbIpClient::setup(0x21, 0x22, 3, 0, 0)));
+
+  std::string typed;
+  std::size_t lines = 0;
+  for (unsigned n = 0; typed.size() < bytes; ++n, ++lines) {
+    unsigned len = 1 + (n * 7) % 39;
+    if (len == 8 || len == 11) ++len;
+    for (unsigned i = 0; i < len; ++i) typed += static_cast<char>('a' + (n + i) % 26);
+    typed += '\r';
+  }
+  std::size_t sent = 0, received = 0, replies = 0, seen = 0;
+  std::uint32_t writing = 0;
+  std::string got;
+  const std::uint64_t c0 = m.now();
+  const auto t0 = Clock::now();
+  while (replies < lines && m.now() - c0 < static_cast<std::uint64_t>(kHclk) * 600) {
+    if (!step()) break;
+    if (writing && rets.count(writing)) {
+      rets.erase(writing);
+      writing = 0;
+    }
+    if (!writing && sent < typed.size()) {
+      const std::size_t n = std::min<std::size_t>(1024, typed.size() - sent);
+      writing = c.urb(0, 1, static_cast<std::uint32_t>(n), {},
+                      UsbIpClient::Bytes(typed.begin() + static_cast<std::ptrdiff_t>(sent),
+                                         typed.begin() + static_cast<std::ptrdiff_t>(sent + n)));
+      sent += n;
+    }
+    for (auto it = rets.begin(); it != rets.end();) {
+      if (reads.erase(it->first)) {
+        got.append(it->second.data.begin(), it->second.data.end());
+        received += it->second.data.size();
+        reads.insert(c.urb(1, 1, 128));
+        it = rets.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    for (std::size_t at; (at = got.find("LSE\r\r\n", seen)) != std::string::npos; seen = at + 1) ++replies;
+  }
+  const double wall = seconds_since(t0);
+  const double device_s = static_cast<double>(m.now() - c0) / m.clocks().hclk;
+  std::printf("  %zu bytes typed in %zu lines, %zu bytes of echo and replies read back, %zu of %zu lines answered\n",
+              sent, lines, received, replies, lines);
+  std::printf("  %.0f bytes/s device to host (device time), %.2f s device time in %.2f s host time (%.2fx real time)\n",
+              static_cast<double>(received) / device_s, device_s, wall, device_s / wall);
+  if (m.faulted()) {
+    std::printf("  the firmware faulted:\n%s\n", m.fault_report().c_str());
+    return 1;
+  }
+  return replies == lines ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -375,6 +486,8 @@ int main(int argc, char** argv) {
     if (usb_idle_firmware(elf, ms) != 0) return 1;
     std::printf("\nthe clock running, both serial ports streaming both ways, an announcement starting:\n");
     if (clock_busy_bench(elf, 3000) != 0) return 1;
+    std::printf("\nUSB/IP client on 127.0.0.1 typing 64 KiB into the shell:\n");
+    if (usbip_typing(elf, 64 * 1024) != 0) return 1;
   } catch (const std::exception& e) {
     std::printf("  %s\n", e.what());
     return 1;
