@@ -17,13 +17,28 @@ RunResult Runner::run() {
   using clock = std::chrono::steady_clock;
   Machine& m = board_.m();
   RunResult r;
-  const auto start = clock::now();
+  auto start = clock::now();
   while (!stop_requested().load()) {
     if (opts_.run_ms > 0 && r.device_ms >= opts_.run_ms) break;
     double slice = opts_.slice_ms;
     if (opts_.run_ms > 0) slice = std::min(slice, opts_.run_ms - r.device_ms);
-    const Stop s = m.run_ms(slice);
-    r.device_ms += slice;
+    Stop s = Stop::kLimit;
+    if (debugger_) {
+      debugger_->serve(0);
+      if (debugger_->halted()) {
+        // Host time spent halted is not owed to the device.
+        const auto halted_at = clock::now();
+        debugger_->serve(static_cast<int>(opts_.slice_ms));
+        for (auto& link : links_) link->poll(board_);
+        start += clock::now() - halted_at;
+        continue;
+      }
+      // Faults halt the board under the debugger instead of ending the run.
+      r.device_ms += debugger_->run(slice);
+    } else {
+      s = m.run_ms(slice);
+      r.device_ms += slice;
+    }
     for (auto& link : links_) link->poll(board_);
     if (s == Stop::kFault) break;
     if (opts_.real_time) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "sim/board/board.hpp"
+#include "sim/gdb/gdb_server.hpp"
 
 namespace vb::cli {
 
@@ -40,6 +41,9 @@ class Runner {
 public:
   Runner(Board& board, RunOptions opts) : board_(board), opts_(opts) {}
   void add_link(std::unique_ptr<HostLink> link) { links_.push_back(std::move(link)); }
+  // A debugger decides when the board runs; while it holds the board
+  // halted, the links keep being served and device time stands still.
+  void set_debugger(gdb::Server* server) { debugger_ = server; }
   // Set from a signal handler: the run ends after the current slice.
   static std::atomic<bool>& stop_requested();
 
@@ -49,6 +53,7 @@ private:
   Board& board_;
   RunOptions opts_;
   std::vector<std::unique_ptr<HostLink>> links_;
+  gdb::Server* debugger_ = nullptr;
 };
 
 // The run statistics, one item per line, for stderr.

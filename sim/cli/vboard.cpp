@@ -25,6 +25,7 @@
 #include "sim/cli/runner.hpp"
 #include "sim/cli/serial_links.hpp"
 #include "sim/cli/usb_link.hpp"
+#include "sim/gdb/gdb_server.hpp"
 #include "sim/usbhost/usb_host.hpp"
 #include "sim/periph/bcd_calendar.hpp"
 
@@ -66,6 +67,11 @@ const char kUsage[] =
     "  --audio       also play the audio output live through the host's sound\n"
     "                system (pacat or aplay; not with --fast)\n"
     "  --usb-unplugged  start with the USB cable unplugged (Ctrl-] u plugs it in)\n"
+  "  --gdb [PORT]  serve GDB's remote protocol on TCP PORT (default 3333); the\n"
+  "                board starts halted at the reset vector until the debugger\n"
+  "                continues\n"
+  "  --gdb-bind A  listen on address A instead of 127.0.0.1\n"
+  "  --gdb-run     with --gdb: start running instead of halted\n"
     "  -h, --help    this text\n"
     "\n"
     "exit status: 0 after a normal run, 1 when the firmware faulted, 2 on a usage\n"
@@ -76,6 +82,9 @@ struct Options {
   vb::cli::RunOptions run;
   std::string usart2;  // "pty", "loopback", "none"; empty: pty on a terminal
   vb::cli::AudioOptions audio;
+  std::optional<vb::gdb::ServerOptions> gdb;
+  std::string gdb_bind;
+  bool gdb_run = false;
   bool help = false;
 };
 
@@ -152,6 +161,19 @@ Options parse(int argc, char** argv) {
       std::size_t used = 0;
       try { o.board.seed = std::stoull(t, &used, 0); } catch (const std::exception&) { used = 0; }
       if (t.empty() || t[0] == '-' || used != t.size()) throw std::invalid_argument("--seed needs a whole number, not '" + t + "'");
+    } else if (a == "--gdb") {
+      o.gdb.emplace();
+      // The port is optional: a following number (or --gdb=PORT).
+      std::string port;
+      if (value) port = *value;
+      else if (i + 1 < args.size() && !args[i + 1].empty() && args[i + 1].find_first_not_of("0123456789") == std::string::npos)
+        port = args[++i];
+      if (!port.empty()) o.gdb->port = static_cast<int>(parse_number(a, port, 1));
+      if (o.gdb->port > 65535) throw std::invalid_argument("--gdb needs a TCP port of 1-65535, not '" + port + "'");
+    } else if (a == "--gdb-bind") {
+      o.gdb_bind = need_value();
+    } else if (a == "--gdb-run") {
+      o.gdb_run = true;
     } else if (a == "--cpi") {
       o.board.cpi = static_cast<unsigned>(parse_number(a, need_value(), 1));
     } else if (vb::cli::parse_audio_option(a, need_value, o.audio)) {
@@ -162,6 +184,11 @@ Options parse(int argc, char** argv) {
     } else {
       throw std::invalid_argument("more than one image given ('" + o.board.elf + "' and '" + a + "')");
     }
+  }
+  if ((!o.gdb_bind.empty() || o.gdb_run) && !o.gdb) throw std::invalid_argument("--gdb-bind and --gdb-run need --gdb");
+  if (o.gdb) {
+    if (!o.gdb_bind.empty()) o.gdb->bind = o.gdb_bind;
+    o.gdb->start_halted = !o.gdb_run;
   }
   return o;
 }
@@ -226,6 +253,18 @@ int main(int argc, char** argv) {
   } catch (const std::runtime_error& e) {
     std::cerr << "vboard: " << e.what() << "\n";
     return kExitUsage;
+  }
+  std::unique_ptr<vb::gdb::Server> gdb;
+  if (opts.gdb) {
+    try {
+      gdb = std::make_unique<vb::gdb::Server>(*board, *opts.gdb);
+    } catch (const std::runtime_error& e) {
+      std::cerr << "vboard: " << e.what() << "\n";
+      return kExitUsage;
+    }
+    std::cerr << "[board] GDB server on " << opts.gdb->bind << ":" << gdb->port()
+              << (opts.gdb->start_halted ? ", the core halted at the reset vector" : "") << "\n";
+    runner.set_debugger(gdb.get());
   }
   const vb::cli::RunResult result = runner.run();
 

@@ -60,6 +60,7 @@ void Machine::Impl::on_block(uc_engine*, std::uint64_t addr64, std::uint32_t siz
   if (n == 0) n = s.counter.fill(addr, size, s.host(addr, size));
   s.block_instructions = n & BlockCounter::kCountMask;
   s.block_end = addr + size;
+  s.block_start = addr;
   s.block_cycles = cycles_t{s.block_instructions} * s.cpi;
   if (s.m.sched_.now() >= s.attention || addr == s.trap_addr || addr == s.break_addr || addr == s.idle_head) {
     if (s.attend(addr)) return;
@@ -242,6 +243,7 @@ std::optional<Stop> Machine::Impl::after_engine(uc_err err, bool in_call) {
     return Stop::kFault;
   }
   if (hook_stop == HookStop::kCondition) return Stop::kCondition;
+  if (hook_stop == HookStop::kDebug) return Stop::kDebug;
   if (hook_stop == HookStop::kCheck) return std::nullopt;
 
   if (intr_no >= 0) {
@@ -256,6 +258,8 @@ std::optional<Stop> Machine::Impl::after_engine(uc_err err, bool in_call) {
     return Stop::kFault;
   }
   if (bad.seen) {
+    // A debugger sees the faulting instruction itself.
+    if (dbg.attached) set_reg(UC_ARM_REG_PC, dbg.last_insn | 1);
     std::string what;
     switch (bad.type) {
       case UC_MEM_FETCH_UNMAPPED:

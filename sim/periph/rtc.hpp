@@ -93,6 +93,7 @@ public:
   ~Rtc() override;
 
   std::uint32_t read(std::uint32_t offset) override;
+  std::optional<std::uint32_t> debug_peek(std::uint32_t offset) override;
   void write(std::uint32_t offset, std::uint32_t value, std::uint32_t mask) override;
   // A system reset: the backup domain (calendar, BDCR, backup registers)
   // keeps its state; the LSI (in CSR) stops, and INIT, INITF, RSF and the
