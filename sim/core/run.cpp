@@ -260,6 +260,8 @@ std::optional<Stop> Machine::Impl::after_engine(uc_err err, bool in_call) {
   if (bad.seen) {
     // A debugger sees the faulting instruction itself.
     if (dbg.attached) set_reg(UC_ARM_REG_PC, dbg.last_insn | 1);
+    const std::string where = dbg.attached ? "at PC " + hex(dbg.last_insn) + " (" + m.symbol_at(dbg.last_insn) + ")"
+                                           : "in the block starting at PC " + hex(pc) + " (" + m.symbol_at(pc) + ")";
     std::string what;
     switch (bad.type) {
       case UC_MEM_FETCH_UNMAPPED:
@@ -280,7 +282,7 @@ std::optional<Stop> Machine::Impl::after_engine(uc_err err, bool in_call) {
         break;
     }
     if (bad.addr >= 0x40000000 && bad.addr < 0x60000000) what += " (a peripheral no model owns)";
-    m.fault(what + "; in the block starting at PC " + hex(pc) + " (" + m.symbol_at(pc) + ")");
+    m.fault(what + "; " + where);
     return Stop::kFault;
   }
   // WFI and WFE stop the engine right after themselves, at the end of their

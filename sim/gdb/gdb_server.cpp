@@ -148,8 +148,9 @@ Server::Server(Board& board, ServerOptions opts) : board_(board), opts_(std::mov
 }
 
 Server::~Server() {
-  drop_client();
+  if (client_ >= 0) close(client_);
   if (listen_ >= 0) close(listen_);
+  board_.m().debug_attach(false);
 }
 
 void Server::accept_client() {
@@ -176,12 +177,12 @@ void Server::drop_client() {
   if (client_ < 0) return;
   close(client_);
   client_ = -1;
-  // A debugger that goes away detaches: its breakpoints go, the board runs
-  // on unless it stopped on a fault.
+  // A debugger that goes away without detaching (it crashed, the line
+  // dropped, or it killed the program) takes its breakpoints along but
+  // leaves the board as it was: a halted board waits for the next one.
   Machine& m = board_.m();
   m.debug_attach(false);
   m.debug_attach(true);
-  if (!m.faulted()) halted_ = false;
   reply_pending_ = false;
 }
 
@@ -277,6 +278,7 @@ double Server::run(double ms) {
   const double ran = static_cast<double>(m.now() - start) * 1000.0 / hz;
   if (s == Stop::kFault) {
     if (reply_pending_) console("vboard: the firmware faulted:\n" + m.fault_report() + "\n");
+    else m.message("the firmware faulted; the board is halted for the debugger:\n" + m.fault_report());
     halt(fault_signal(m.fault_report()), "");
   } else if (s == Stop::kDebug) {
     const DebugEvent& e = m.debug_event();
@@ -484,7 +486,7 @@ std::string Server::breakpoint(char op, const std::string& args) {
       // Thumb instructions: 2 bytes, or 4 (kind 3 is a 32-bit Thumb-2
       // instruction), at even addresses in code memory.
       if ((addr & 1) || (kind != 2 && kind != 3 && kind != 4)) return "E01";
-      if (!m.peek(addr, 2)) return "E01";
+      if (m.model_at(addr) || !m.peek(addr, 2)) return "E01";  // code runs from memory only
       if (add) return m.add_breakpoint(addr) ? "OK" : "E01";
       m.remove_breakpoint(addr);
       return "OK";

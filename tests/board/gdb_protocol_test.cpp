@@ -114,6 +114,7 @@ TEST_F(GdbProtocol, ShouldRefuseBadRequestsWithErrorAndLeaveBoardAlone) {
       {"Z1," + hex(fn + 1) + ",4"},       // odd address
       {"Z0," + hex(fn) + ",5"},           // no Thumb instruction is 5 bytes
       {"Z0,30000000,2"},                  // no code memory there
+      {"Z0,40004800,2"},                  // a peripheral register is no code
       {"p99"},                            // no such register
       {"P0f=1234"},                       // too short a value
       {"Z2,20000000,0"},                  // empty watch range
