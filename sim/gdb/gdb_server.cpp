@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -271,11 +272,17 @@ std::string Server::stop_reply() const {
 double Server::run(double ms) {
   Machine& m = board_.m();
   if (halted_) return 0;
-  const cycles_t start = m.now();
-  const double hz = m.clocks().hclk;
-  const auto cycles = static_cast<cycles_t>(std::max(1.0, std::llround(ms * hz / 1000.0) * 1.0));
-  const Stop s = m.debug_run(cycles, false);
-  const double ran = static_cast<double>(m.now() - start) * 1000.0 / hz;
+  // In steps of at most 1 ms at whatever HCLK runs, as Machine::run_ms
+  // does, so a run under the debugger keeps the same time as one without.
+  double ran = 0;
+  Stop s = Stop::kLimit;
+  while (ran < ms && s == Stop::kLimit) {
+    const double step = std::min(ms - ran, 1.0);
+    const double hz = m.clocks().hclk;
+    const cycles_t start = m.now();
+    s = m.debug_run(std::max<cycles_t>(1, static_cast<cycles_t>(std::llround(step * hz / 1000.0))), false);
+    ran += s == Stop::kLimit ? step : static_cast<double>(m.now() - start) * 1000.0 / hz;
+  }
   if (s == Stop::kFault) {
     if (reply_pending_) console("vboard: the firmware faulted:\n" + m.fault_report() + "\n");
     else m.message("the firmware faulted; the board is halted for the debugger:\n" + m.fault_report());
