@@ -608,7 +608,7 @@ std::string Server::monitor(const std::string& command) {
   }
   if (command == "help" || command.empty())
     return "monitor commands:\n  reset halt   reset the board, the core halted at the reset vector\n"
-           "  reset run    reset the board, the core runs when continued\n"
+           "  reset run    reset the board and let it run (continue, then Ctrl-C, halts it)\n"
            "  board        device time, clocks, peripheral clock enables, pins, core state\n";
   return "unknown monitor command '" + command + "' (monitor help lists them)\n";
 }
