@@ -235,6 +235,11 @@ Stop Machine::Impl::run(cycles_t end_cycle, const std::function<bool()>* conditi
 }
 
 std::optional<Stop> Machine::Impl::after_engine(uc_err err, bool in_call) {
+  // With the debugger's code hook in place, an engine stopped by the block
+  // hook shows the PC of the last instruction it announced; the core is at
+  // the start of the block that did not run.
+  if (dbg.attached && (hook_stop == HookStop::kCheck || hook_stop == HookStop::kCondition))
+    set_reg(UC_ARM_REG_PC, block_start | 1);
   const std::uint32_t pc = reg(UC_ARM_REG_PC);
   // The FPU may only be used once CPACR grants CP10 and CP11. The engine
   // does not enforce it; the first FP instruction shows in CONTROL.FPCA.

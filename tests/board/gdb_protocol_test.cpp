@@ -3,6 +3,7 @@
 // and faults, all on the loopback interface with the real image.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <memory>
 #include <string>
 
@@ -207,6 +208,39 @@ TEST_F(GdbProtocol, ShouldHaltAtFaultingInstructionWithItsSignal) {
     EXPECT_EQ(vector_reset_pc(), client->ask("pf")) << c.what;
   }
   expect_fault();
+}
+
+}  // namespace
+}  // namespace vb::test
+
+namespace vb::test {
+namespace {
+
+// A debugger that only watches changes nothing the firmware sees: the board
+// with the debugger attached runs the same instructions at the same cycles,
+// whether run one cycle at a time (every block boundary a stop) or in
+// milliseconds, and sends the same console bytes.
+TEST(GdbAttached, ShouldRunExactlyAsWithoutDebugger) {
+  Board plain, debugged;
+  debugged.m().debug_attach(true);
+  auto same = [&](const std::string& when) {
+    EXPECT_EQ(plain.m().now(), debugged.m().now()) << when;
+    EXPECT_EQ(plain.m().stats().instructions, debugged.m().stats().instructions) << when;
+    EXPECT_EQ(plain.m().pc(), debugged.m().pc()) << when;
+  };
+  for (int i = 0; i < 2000 && !::testing::Test::HasFailure(); ++i) {
+    plain.m().run_cycles(1);
+    debugged.m().debug_run(1, false);
+    same("single cycles, step " + std::to_string(i));
+  }
+  for (int ms = 0; ms < 150 && !::testing::Test::HasFailure(); ++ms) {
+    plain.m().run_ms(1);
+    debugged.m().debug_run(static_cast<cycles_t>(std::llround(debugged.m().clocks().hclk / 1000.0)), false);
+    same("after " + std::to_string(ms) + " ms");
+  }
+  EXPECT_EQ(plain.usart3_output(), debugged.usart3_output());
+  EXPECT_FALSE(plain.m().faulted());
+  EXPECT_FALSE(debugged.m().faulted());
 }
 
 }  // namespace
