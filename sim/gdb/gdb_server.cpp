@@ -122,6 +122,7 @@ Server::Server(Board& board, ServerOptions opts) : board_(board), opts_(std::mov
   auto* v4 = reinterpret_cast<sockaddr_in*>(&ss);
   auto* v6 = reinterpret_cast<sockaddr_in6*>(&ss);
   if (opts_.port < 0 || opts_.port > 65535) throw std::runtime_error("GDB port " + std::to_string(opts_.port) + " is not a TCP port");
+  if (opts_.bind == "localhost") opts_.bind = "127.0.0.1";
   if (inet_pton(AF_INET, opts_.bind.c_str(), &v4->sin_addr) == 1) {
     v4->sin_family = AF_INET;
     v4->sin_port = htons(static_cast<std::uint16_t>(opts_.port));

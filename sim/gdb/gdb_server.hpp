@@ -19,7 +19,7 @@ namespace vb::gdb {
 
 struct ServerOptions {
   int port = 3333;                  // 0: any free port (see port())
-  std::string bind = "127.0.0.1";   // numeric IPv4 or IPv6 address
+  std::string bind = "127.0.0.1";   // numeric IPv4 or IPv6 address, or localhost
   bool start_halted = true;         // halted at the reset vector until continued
 };
 

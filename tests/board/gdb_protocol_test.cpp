@@ -160,15 +160,23 @@ TEST_F(GdbProtocol, ShouldStopAtBreakpointThenReportWatchedWrite) {
   EXPECT_NE(std::string::npos, reply.find("0f:" + le(fn) + ";")) << reply;
   EXPECT_EQ("OK", client->ask("z0," + hex(fn) + ",2"));
 
+  // The tick callback reads CNT_tick and writes it back one higher.
   const std::uint32_t tick = m().symbol("CNT_tick");
-  EXPECT_EQ("OK", client->ask("Z2," + hex(tick) + ",4"));
-  const std::uint32_t before = m().read32(tick);
-  client->exchange("c");
-  reply = run_until_reply(20);
-  EXPECT_NE(std::string::npos, reply.find("watch:" + std::string(8 - hex(tick).size(), '0') + hex(tick) + ";"))
-      << reply;
-  EXPECT_EQ(before + 1, m().read32(tick));
-  EXPECT_EQ("OK", client->ask("z2," + hex(tick) + ",4"));
+  const std::string at = std::string(8 - hex(tick).size(), '0') + hex(tick);
+  const struct { char type; const char* reported; std::uint32_t added; } cases[] = {
+      {'2', "watch:", 1},   // stops after the write: the count is up
+      {'3', "rwatch:", 0},  // stops after the read, before the write
+      {'4', "awatch:", 1},  // resumed between that read and its write: the write
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ("OK", client->ask(std::string("Z") + c.type + "," + hex(tick) + ",4")) << c.type;
+    const std::uint32_t before = m().read32(tick);
+    client->exchange("c");
+    reply = run_until_reply(20);
+    EXPECT_NE(std::string::npos, reply.find(std::string(c.reported) + at + ";")) << reply;
+    EXPECT_EQ(before + c.added, m().read32(tick)) << c.type;
+    EXPECT_EQ("OK", client->ask(std::string("z") + c.type + "," + hex(tick) + ",4")) << c.type;
+  }
 }
 
 TEST_F(GdbProtocol, ShouldRoundTripRegistersIncludingFloatingPoint) {
