@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -63,7 +64,8 @@ bool from_hex(const std::string& text, std::string& bytes) {
   bytes.clear();
   for (std::size_t i = 0; i < text.size(); i += 2) {
     unsigned v = 0;
-    if (std::sscanf(text.c_str() + i, "%2x", &v) != 1 || !std::isxdigit(text[i]) || !std::isxdigit(text[i + 1]))
+    if (!std::isxdigit(static_cast<unsigned char>(text[i])) || !std::isxdigit(static_cast<unsigned char>(text[i + 1])) ||
+        std::sscanf(text.c_str() + i, "%2x", &v) != 1)
       return false;
     bytes += static_cast<char>(v);
   }
