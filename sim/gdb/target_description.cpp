@@ -41,8 +41,7 @@ std::string region(const char* type, unsigned start, unsigned length, unsigned b
 }
 
 std::string build_memory_map() {
-  std::string s = "<?xml version=\"1.0\"?>\n<!DOCTYPE memory-map PUBLIC \"+//IDN gnu.org//DTD GDB Memory Map V1.0//EN\" "
-                  "\"http://sourceware.org/gdb/gdb-memory-map.dtd\">\n<memory-map>\n";
+  std::string s = "<?xml version=\"1.0\"?>\n<memory-map>\n";
   s += region("rom", 0x00000000, 0x100000);         // flash aliased at 0 (boot from main flash)
   s += region("flash", 0x08000000, 0x10000, 0x4000); // sectors 0-3, 16 KiB
   s += region("flash", 0x08010000, 0x10000, 0x10000);  // sector 4, 64 KiB
