@@ -2,6 +2,7 @@
 #   make        build everything into build/
 #   make run    boot the clock on the virtual board
 #   make test   build and run every test
+#   make debug  boot the clock halted, waiting for GDB on port 3333
 #   make bench  virtual-board benchmark
 #   make flash  write the image to a real board (st-flash or openocd, if installed)
 #   make clean  remove build/
@@ -11,7 +12,7 @@ ELF     := $(BUILD)/firmware/talking-clock.elf
 VBOARD  := $(BUILD)/sim/vboard
 JOBS    ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all bootstrap configure run test bench flash clean
+.PHONY: all bootstrap configure run debug test bench flash clean
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -29,6 +30,13 @@ RUN_WAV := $(BUILD)/run-audio.wav
 run: all
 	@echo "make run: the audio output is recorded into $(RUN_WAV)"
 	$(VBOARD) --wav $(RUN_WAV) --trace $(VBOARD_ARGS) $(ELF)
+
+GDB_PORT ?= 3333
+
+debug: all
+	@echo "make debug: the board waits halted at the reset vector; in another terminal run:"
+	@echo "  gdb-multiarch $(ELF) -ex 'target extended-remote :$(GDB_PORT)'"
+	$(VBOARD) --gdb $(GDB_PORT) --wav $(RUN_WAV) $(VBOARD_ARGS) $(ELF)
 
 test: all
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)

@@ -122,6 +122,10 @@ const char kFooter[] =
     "output could not be written, 128+N when signal N ended the run (SIGHUP 129,\n"
     "SIGTERM 143).";
 
+// --gdb-bind and --gdb-run refine --gdb, which may come after them.
+std::string gdb_bind;
+bool gdb_run = false;
+
 // Every option vboard takes. Adding one is one more line here.
 void declare(CLI::App& app, Options& o) {
   Declare d(app);
@@ -180,6 +184,17 @@ void declare(CLI::App& app, Options& o) {
     return {};
   }, "write every USB transfer into FILE, a usbmon pcap capture that Wireshark and tshark read (readable while "
      "it grows)");
+  d.integer("--gdb", 1, 65535, [&o](std::uint64_t v) {
+    if (!o.gdb) o.gdb.emplace();
+    o.gdb->port = static_cast<int>(v);
+  }, "serve GDB's remote protocol on TCP port N (1 to 65535; without N: 3333); the board starts halted at the "
+     "reset vector until the debugger continues it");
+  d.value("--gdb-bind", "ADDR", [&o](const std::string& a) -> std::string {
+    if (a.empty()) return "needs an address";
+    gdb_bind = a;
+    return {};
+  }, "with --gdb: listen on ADDR instead of 127.0.0.1");
+  d.flag("--gdb-run", [] { gdb_run = true; }, "with --gdb: start running instead of halted");
   d.flag("--trace", [&o] { o.trace = true; },
          "show every LED going on or off and every beeper tone on stderr (on a terminal Ctrl-] b, h, d press the "
          "button; Ctrl-] l shows the LEDs)");
@@ -205,17 +220,21 @@ std::unique_ptr<CLI::App> make_app(Options& o) {
 Options parse_options(const std::vector<std::string>& args, Options defaults) {
   Options o = std::move(defaults);
   auto app = make_app(o);
-  // --usbip takes its port only when a number follows; alone it means the
-  // default port (so `--usbip image.elf` keeps the image).
+  gdb_bind.clear();
+  gdb_run = false;
+  // --usbip and --gdb take their port only when a number follows; alone they
+  // mean the default port (so `--gdb image.elf` keeps the image).
   std::vector<std::string> given;
   for (std::size_t i = 0; i < args.size(); ++i) {
-    if (args[i] != "--usbip") {
-      given.push_back(args[i]);
+    const std::string& a = args[i];
+    const char* port = a == "--usbip" ? "3240" : a == "--gdb" ? "3333" : nullptr;
+    if (!port) {
+      given.push_back(a);
     } else if (i + 1 < args.size() && !args[i + 1].empty() &&
                args[i + 1].find_first_not_of("0123456789") == std::string::npos) {
-      given.push_back("--usbip=" + args[++i]);
+      given.push_back(a + "=" + args[++i]);
     } else {
-      given.push_back("--usbip=3240");
+      given.push_back(a + "=" + port);
     }
   }
   // CLI11 takes the arguments last to first.
@@ -238,6 +257,11 @@ Options parse_options(const std::vector<std::string>& args, Options defaults) {
     } else {
       throw UsageError("more than one image given ('" + o.board.elf + "' and '" + extra + "')");
     }
+  }
+  if ((!gdb_bind.empty() || gdb_run) && !o.gdb) throw UsageError("--gdb-bind and --gdb-run need --gdb");
+  if (o.gdb) {
+    if (!gdb_bind.empty()) o.gdb->bind = gdb_bind;
+    o.gdb->start_halted = !gdb_run;
   }
   return o;
 }

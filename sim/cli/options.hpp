@@ -7,7 +7,10 @@
 
 #include "sim/board/board.hpp"
 #include "sim/cli/audio_out.hpp"
+#include <optional>
+
 #include "sim/cli/runner.hpp"
+#include "sim/gdb/gdb_server.hpp"
 #include "sim/usbhost/usbip_server.hpp"
 
 namespace vb::cli {
@@ -20,6 +23,7 @@ struct Options {
   bool usbip = false;          // export the USB device over USB/IP
   vb::UsbIpOptions usbip_opts;  // where the export listens
   std::string usb_pcap;         // capture file of every USB transfer; empty: none
+  std::optional<vb::gdb::ServerOptions> gdb;  // --gdb: serve a debugger
   bool trace = false;  // LED and beeper changes on stderr
   bool help = false;   // --help given: print help_text() and do nothing else
 };

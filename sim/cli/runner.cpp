@@ -50,12 +50,26 @@ RunResult Runner::run() {
   using clock = std::chrono::steady_clock;
   Machine& m = board_.m();
   RunResult r;
-  const auto start = clock::now();
+  auto start = clock::now();
   while (!stop_requested()) {
     if (opts_.run_ms > 0 && r.device_ms >= opts_.run_ms) break;
     double slice = opts_.slice_ms;
     if (opts_.run_ms > 0) slice = std::min(slice, opts_.run_ms - r.device_ms);
-    r.device_ms += run_slice(slice);
+    if (debugger_) {
+      debugger_->serve(0);
+      if (debugger_->halted()) {
+        // Host time spent halted is not owed to the device.
+        const auto halted_at = clock::now();
+        debugger_->serve(static_cast<int>(opts_.slice_ms));
+        for (auto& link : links_) link->poll(board_);
+        start += clock::now() - halted_at;
+        continue;
+      }
+      // Faults halt the board under the debugger instead of ending the run.
+      r.device_ms += debugger_->run(slice);
+    } else {
+      r.device_ms += run_slice(slice);
+    }
     bool link_failed = false;
     for (auto& link : links_) {
       link->poll(board_);
@@ -64,7 +78,7 @@ RunResult Runner::run() {
         link_failed = true;
       }
     }
-    if (m.faulted() || link_failed) break;
+    if ((!debugger_ && m.faulted()) || link_failed) break;
     if (opts_.real_time) {
       // Device time leads: wait until the host clock has caught up.
       const auto due = start + std::chrono::duration_cast<clock::duration>(

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "sim/board/board.hpp"
+#include "sim/gdb/gdb_server.hpp"
 
 namespace vb::cli {
 
@@ -61,6 +62,9 @@ class Runner {
 public:
   Runner(Board& board, RunOptions opts) : board_(board), opts_(opts) {}
   void add_link(std::unique_ptr<HostLink> link) { links_.push_back(std::move(link)); }
+  // A debugger decides when the board runs; while it holds the board
+  // halted, the links keep being served and device time stands still.
+  void set_debugger(gdb::Server* server) { debugger_ = server; }
   // The run ends after the current slice. Safe in a signal handler; `signal`
   // is the signal's number, 0 for a request from a board command.
   static void request_stop(int signal = 0);
@@ -76,6 +80,7 @@ private:
   Board& board_;
   RunOptions opts_;
   std::vector<std::unique_ptr<HostLink>> links_;
+  gdb::Server* debugger_ = nullptr;
 };
 
 // The run statistics, one item per line, for stderr.

@@ -32,6 +32,7 @@
 #include "sim/cli/serial_links.hpp"
 #include "sim/cli/usb_link.hpp"
 #include "sim/usbhost/pcap_writer.hpp"
+#include "sim/gdb/gdb_server.hpp"
 #include "sim/usbhost/usb_host.hpp"
 #include "sim/usbhost/usbip_server.hpp"
 #include "sim/periph/bcd_calendar.hpp"
@@ -205,6 +206,18 @@ int main(int argc, char** argv) {
   } catch (const std::runtime_error& e) {
     std::cerr << "vboard: " << e.what() << "\n";
     return kExitUsage;
+  }
+  std::unique_ptr<vb::gdb::Server> gdb;
+  if (opts.gdb) {
+    try {
+      gdb = std::make_unique<vb::gdb::Server>(*board, *opts.gdb);
+    } catch (const std::runtime_error& e) {
+      std::cerr << "vboard: " << e.what() << "\n";
+      return kExitUsage;
+    }
+    std::cerr << "[board] GDB server on " << opts.gdb->bind << ":" << gdb->port()
+              << (opts.gdb->start_halted ? ", the core halted at the reset vector" : "") << "\n";
+    runner.set_debugger(gdb.get());
   }
   const RunResult result = runner.run();
 

@@ -456,6 +456,10 @@ void Machine::set_irq(int irq, bool level, const void* source) { impl_->nvic.set
 Nvic& Machine::nvic() { return impl_->nvic; }
 
 void Machine::fault(const std::string& what) {
+  if (impl_->dbg.peeking) {  // a debugger's read has nothing to show here
+    impl_->dbg.peek_failed = true;
+    return;
+  }
   if (!fault_report_.empty()) return;  // the first report stands
   fault_report_ = what + "\n" + impl_->context();
   impl_->attention = 0;

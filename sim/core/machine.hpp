@@ -41,8 +41,21 @@ class Elf;       // sim/core/elf.hpp
 class Nvic;      // sim/core/nvic.hpp
 
 // Why a run ended: the cycle limit, the condition (or break address), a
-// fault report, or the end of a function called with call().
-enum class Stop { kLimit, kCondition, kFault, kReturned };
+// fault report, the end of a function called with call(), or a debugger's
+// breakpoint, watchpoint or single step (debug_run).
+enum class Stop { kLimit, kCondition, kFault, kReturned, kDebug };
+
+// A debugger's stop: what made debug_run return Stop::kDebug.
+enum class WatchKind { kWrite, kRead, kAccess };
+struct DebugEvent {
+  enum class Kind { kNone, kBreakpoint, kWatchpoint, kStep } kind = Kind::kNone;
+  WatchKind watch = WatchKind::kWrite;  // kWatchpoint: which kind fired
+  std::uint32_t addr = 0;               // kWatchpoint: the address accessed
+};
+
+// The core registers a debugger sees, in this order: r0-r15, xPSR, MSP, PSP,
+// PRIMASK, BASEPRI, FAULTMASK, CONTROL, s0-s31, FPSCR.
+inline constexpr int kDebugRegCount = 16 + 7 + 32 + 1;
 
 struct Stats {
   std::uint64_t instructions = 0;
@@ -185,6 +198,36 @@ public:
   std::uint32_t control();
   // Where the core is: PC and LR with symbols, SP, the current exception.
   std::string where();
+
+  // --- debugging (a debugger halting and stepping the core) ---------------
+  // On: the core notes every instruction it starts, so breakpoints may sit
+  // anywhere, steps stop after one instruction and a bad access reports the
+  // exact instruction (off: the start of its block). Slower while on.
+  void debug_attach(bool on);
+  bool debug_attached() const;
+  // Breakpoints at instruction addresses (bit 0 ignored) and watchpoints on
+  // [addr, addr + len); false when the request cannot be met.
+  bool add_breakpoint(std::uint32_t addr);
+  bool remove_breakpoint(std::uint32_t addr);
+  bool add_watchpoint(std::uint32_t addr, std::uint32_t len, WatchKind kind);
+  bool remove_watchpoint(std::uint32_t addr, std::uint32_t len, WatchKind kind);
+  // Runs until a breakpoint, a watchpoint (reported after the accessing
+  // instruction, as the chip's data watchpoints do), the end of one
+  // instruction (step), a fault or `limit` cycles. An exception taken before
+  // a step's instruction ends the step at the handler's first instruction.
+  // A breakpoint at the PC the run starts from does not stop it at once.
+  Stop debug_run(cycles_t limit, bool step);
+  const DebugEvent& debug_event() const;
+  std::uint32_t debug_reg(int n);  // n as in kDebugRegCount's order
+  void set_debug_reg(int n, std::uint32_t v);
+  // A register or memory as a debugger reads it, without side effects (a
+  // read of USART DR leaves RXNE set); nullopt where nothing is or the model
+  // has nothing to show. Never faults the board.
+  std::optional<std::uint32_t> peek(std::uint32_t addr, unsigned size);
+  // Flash as a probe programs it: bytes replaced, code translations dropped.
+  bool program_flash(std::uint32_t addr, std::span<const std::uint8_t> bytes);
+  // Forgets a fault report so the board can run again (after a reset).
+  void clear_fault() { fault_report_.clear(); }
 
   // --- observation --------------------------------------------------------
   // Brought up to date on each call (cycles, time per context, stack depth).

@@ -86,7 +86,7 @@ struct Machine::Impl {
   // --- running -------------------------------------------------------------
   // Why the block hook stopped the engine: to look at the state between
   // blocks (events, interrupts, limits, faults), or the run's condition.
-  enum class HookStop { kNone, kCheck, kCondition };
+  enum class HookStop { kNone, kCheck, kCondition, kDebug };
   static void on_block(uc_engine* uc, std::uint64_t addr, std::uint32_t size, void* user);
   static void on_interrupt(uc_engine* uc, std::uint32_t intno, void* user);
   static bool on_bad_access(uc_engine* uc, uc_mem_type type, std::uint64_t addr, int size, std::int64_t value,
@@ -193,6 +193,31 @@ struct Machine::Impl {
   bool poll_jump();
   void poll_forget();  // code or state changed: no head, nothing rejected
 
+  // --- debugger support (debug.cpp) -----------------------------------------
+  struct Watchpoint {
+    std::uint32_t addr, len;
+    WatchKind kind;
+    uc_hook hook;
+  };
+  struct Debug {
+    bool attached = false;
+    uc_hook trace = 0;                   // code hook on every instruction
+    std::vector<std::uint32_t> breakpoints;
+    std::vector<Watchpoint> watchpoints;
+    std::uint32_t last_insn = 0;         // the instruction the core started last
+    // The run in progress.
+    bool active = false, stepping = false, first = false;
+    std::uint32_t resume_pc = 0;
+    bool watch_hit = false;
+    DebugEvent hit;                      // the watchpoint access seen
+    DebugEvent event;                    // why the last debug_run stopped
+    // A debugger's read: a model's report becomes a failed read.
+    bool peeking = false, peek_failed = false;
+  } dbg;
+  static void on_debug_code(uc_engine* uc, std::uint64_t addr, std::uint32_t size, void* user);
+  void debug_stop(std::uint32_t addr, DebugEvent event);
+  void drop_translations();  // after hooks were added or removed
+
   // --- statistics ----------------------------------------------------------
   void sample_sp();
   void paint_stack();
@@ -203,6 +228,7 @@ struct Machine::Impl {
   std::uint64_t block_instructions = 0;  // the block that runs now
   cycles_t block_cycles = 0;             // its cycles not yet on the clock
   std::uint32_t block_end = 0;           // the address after its last instruction
+  std::uint32_t block_start = 0;         // its first instruction
   cycles_t attention = 0;                // the hook looks closer from this cycle on
   std::uint32_t idle_head = 0xFFFFFFFF;  // loop head this run may fast-forward at
   std::uint32_t poll_head = 0xFFFFFFFF;  // polling loop head this run may fast-forward at

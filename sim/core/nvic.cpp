@@ -246,6 +246,11 @@ std::uint32_t Nvic::read_shcsr() const {
   return v;
 }
 
+std::optional<std::uint32_t> Nvic::debug_peek(std::uint32_t offset) {
+  if (offset >= SYST && offset < SYST + 0x10) return systick_.peek(offset - SYST);
+  return read(offset);
+}
+
 std::uint32_t Nvic::read(std::uint32_t offset) {
   if (offset >= SYST && offset < SYST + 0x10) return systick_.read(offset - SYST);
   if (in_irq_array(offset, IABR + 0x80)) {

@@ -119,6 +119,7 @@ public:
   Nvic(Scheduler& sched, std::function<void()> changed);
 
   std::uint32_t read(std::uint32_t offset) override;
+  std::optional<std::uint32_t> debug_peek(std::uint32_t offset) override;
   void write(std::uint32_t offset, std::uint32_t value, std::uint32_t mask) override;
   void reset() override;
   // Everything but SysTick changes only on access or exception; SysTick's

@@ -5,6 +5,7 @@
 // update_* helpers of the model.
 #pragma once
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -62,6 +63,10 @@ public:
   // mask: 0xFF << 8k for a byte, 0xFFFF << 16k for a half-word, ~0u for a word;
   // value is already shifted to its lanes.
   virtual void write(std::uint32_t offset, std::uint32_t value, std::uint32_t mask) = 0;
+  // The register as a debugger reads it: the same value as read() but
+  // without its side effects (flags cleared by reading, FIFOs popped).
+  // Models whose reads change state override it; nullopt: nothing to show.
+  virtual std::optional<std::uint32_t> debug_peek(std::uint32_t offset) { return read(offset); }
   // Back to the reset state (RCC reset pulse, board reset).
   virtual void reset() {}
 

@@ -60,6 +60,7 @@ void Machine::Impl::on_block(uc_engine*, std::uint64_t addr64, std::uint32_t siz
   if (n == 0) n = s.counter.fill(addr, size, s.host(addr, size));
   s.block_instructions = n & BlockCounter::kCountMask;
   s.block_end = addr + size;
+  s.block_start = addr;
   s.block_cycles = cycles_t{s.block_instructions} * s.cpi;
   s.cur_block = addr;
   if (s.m.sched_.now() >= s.attention || addr == s.trap_addr || addr == s.break_addr || addr == s.idle_head ||
@@ -243,6 +244,11 @@ Stop Machine::Impl::run(cycles_t end_cycle, const std::function<bool()>* conditi
 }
 
 std::optional<Stop> Machine::Impl::after_engine(uc_err err, bool in_call) {
+  // With the debugger's code hook in place, an engine stopped by the block
+  // hook shows the PC of the last instruction it announced; the core is at
+  // the start of the block that did not run.
+  if (dbg.attached && (hook_stop == HookStop::kCheck || hook_stop == HookStop::kCondition))
+    set_reg(UC_ARM_REG_PC, block_start | 1);
   const std::uint32_t pc = reg(UC_ARM_REG_PC);
   // The FPU may only be used once CPACR grants CP10 and CP11. The engine
   // does not enforce it; the first FP instruction shows in CONTROL.FPCA.
@@ -251,6 +257,7 @@ std::optional<Stop> Machine::Impl::after_engine(uc_err err, bool in_call) {
     return Stop::kFault;
   }
   if (hook_stop == HookStop::kCondition) return Stop::kCondition;
+  if (hook_stop == HookStop::kDebug) return Stop::kDebug;
   if (hook_stop == HookStop::kCheck) return std::nullopt;
 
   if (intr_no >= 0) {
@@ -265,6 +272,10 @@ std::optional<Stop> Machine::Impl::after_engine(uc_err err, bool in_call) {
     return Stop::kFault;
   }
   if (bad.seen) {
+    // A debugger sees the faulting instruction itself.
+    if (dbg.attached) set_reg(UC_ARM_REG_PC, dbg.last_insn | 1);
+    const std::string where = dbg.attached ? "at PC " + hex(dbg.last_insn) + " (" + m.symbol_at(dbg.last_insn) + ")"
+                                           : "in the block starting at PC " + hex(pc) + " (" + m.symbol_at(pc) + ")";
     std::string what;
     switch (bad.type) {
       case UC_MEM_FETCH_UNMAPPED:
@@ -285,7 +296,7 @@ std::optional<Stop> Machine::Impl::after_engine(uc_err err, bool in_call) {
         break;
     }
     if (bad.addr >= 0x40000000 && bad.addr < 0x60000000) what += " (a peripheral no model owns)";
-    m.fault(what + "; in the block starting at PC " + hex(pc) + " (" + m.symbol_at(pc) + ")");
+    m.fault(what + "; " + where);
     return Stop::kFault;
   }
   // WFI and WFE stop the engine right after themselves, at the end of their

@@ -62,6 +62,11 @@ void SysTickTimer::wrap(cycles_t when) {
   schedule();
 }
 
+std::uint32_t SysTickTimer::peek(std::uint32_t offset) const {
+  if (offset == CTRL) return ctrl_ | (countflag_ ? CTRL_COUNTFLAG : 0);
+  return const_cast<SysTickTimer*>(this)->read(offset);
+}
+
 std::uint32_t SysTickTimer::read(std::uint32_t offset) {
   switch (offset) {
     case CTRL: {

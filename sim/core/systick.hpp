@@ -39,6 +39,8 @@ public:
   // Register access at offsets 0x0-0xC of the block; reading CTRL clears
   // COUNTFLAG, any write of VAL clears VAL and COUNTFLAG.
   std::uint32_t read(std::uint32_t offset);
+  // As read(), but a read of CTRL leaves COUNTFLAG set (a debugger's view).
+  std::uint32_t peek(std::uint32_t offset) const;
   void write(std::uint32_t offset, std::uint32_t value);
   // LOAD and VAL are UNKNOWN after a reset: each reset takes the next
   // values of this source (seeded at power-on).

@@ -310,6 +310,24 @@ std::uint32_t OtgFs::read(std::uint32_t offset) {
   return peek(offset);
 }
 
+std::optional<std::uint32_t> OtgFs::debug_peek(std::uint32_t offset) {
+  // The FIFO windows pop a word on every read: a debugger sees nothing there.
+  if (offset >= kFifoWindow && offset < kFifoWindow * (kEndpoints + 1)) return std::nullopt;
+  // Reading either receive status register moves the receive queue on
+  // (GRXSTSR finishes the previous packet); a debugger sees neither.
+  if (offset == GRXSTSP || offset == GRXSTSR) return std::nullopt;
+  if (offset >= kInEp && offset < kInEp + kEpStride * kEndpoints) {
+    if (!find_reg(kInEpRegs, (offset - kInEp) % kEpStride)) return std::nullopt;
+    return peek(offset);
+  }
+  if (offset >= kOutEp && offset < kOutEp + kEpStride * kEndpoints) {
+    if (!find_reg(kOutEpRegs, (offset - kOutEp) % kEpStride)) return std::nullopt;
+    return peek(offset);
+  }
+  if (!find_reg(kRegs, offset)) return std::nullopt;
+  return peek(offset);
+}
+
 void OtgFs::write(std::uint32_t offset, std::uint32_t value, std::uint32_t mask) {
   if (offset >= kFifoWindow && offset < kFifoWindow * (kEndpoints + 1)) {
     if (mask != ~0u) report("FIFO window written with a narrow access (the FIFOs take 32-bit words)");

@@ -304,6 +304,15 @@ std::uint32_t Rtc::read(std::uint32_t offset) {
   }
 }
 
+std::optional<std::uint32_t> Rtc::debug_peek(std::uint32_t offset) {
+  using namespace rtc_reg;
+  // TR and DR without taking or releasing the shadow lock.
+  if (offset != TR && offset != DR) return read(offset);
+  sync();
+  if (cr_ & CR_BYPSHAD) return offset == TR ? tr_image() : dr_image();
+  return offset == TR ? shadow_tr_ : shadow_dr_;
+}
+
 void Rtc::write(std::uint32_t offset, std::uint32_t value, std::uint32_t mask) {
   using namespace rtc_reg;
   sync();

@@ -97,6 +97,7 @@ public:
   bool idle_repeatable(std::uint32_t offset, bool is_write) const override {
     return !is_write && offset == rtc_reg::ISR && rtcclk_hz() == 0;
   }
+  std::optional<std::uint32_t> debug_peek(std::uint32_t offset) override;
   void write(std::uint32_t offset, std::uint32_t value, std::uint32_t mask) override;
   // A system reset: the backup domain (calendar, BDCR, backup registers)
   // keeps its state; the LSI (in CSR) stops, and INIT, INITF, RSF and the

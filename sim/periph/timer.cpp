@@ -56,6 +56,12 @@ Timer::Timer(std::string name, std::uint32_t base, ClockGate gate, int irq_updat
 
 // --- decoding ---------------------------------------------------------------
 
+std::optional<std::uint32_t> Timer::debug_peek(std::uint32_t offset) {
+  // DMAR reads stand for a register DCR selects and move the burst on.
+  if (offset == DMAR) return std::nullopt;
+  return read(offset);
+}
+
 std::uint32_t Timer::read(std::uint32_t offset) {
   if (!regs_.find(offset)) {
     report_unimplemented(offset, false);

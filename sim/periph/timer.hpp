@@ -196,6 +196,7 @@ public:
   Timer(std::string name, std::uint32_t base, ClockGate gate, int irq_update, bool advanced);
 
   std::uint32_t read(std::uint32_t offset) override;
+  std::optional<std::uint32_t> debug_peek(std::uint32_t offset) override;
   void write(std::uint32_t offset, std::uint32_t value, std::uint32_t mask) override;
   void reset() override;
 

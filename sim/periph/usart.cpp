@@ -102,6 +102,12 @@ std::uint32_t Usart::read(std::uint32_t offset) {
   }
 }
 
+std::optional<std::uint32_t> Usart::debug_peek(std::uint32_t offset) {
+  // SR and DR as they are: no RXNE cleared, no SR-then-DR sequence started.
+  if (!find_reg(kRegs, offset)) return std::nullopt;
+  return peek(offset);
+}
+
 void Usart::write(std::uint32_t offset, std::uint32_t value, std::uint32_t mask) {
   // The USART takes half-word and word accesses; DR writes stay out of the
   // log (the bytes show up in the peer's stream).

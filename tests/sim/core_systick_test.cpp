@@ -110,5 +110,15 @@ TEST_F(CoreSysTick, ShouldHoldItsValueWhileDisabled) {
   EXPECT_EQ(60u, m.read32(kSysTickVal));
 }
 
+// A debugger reading CTRL sees COUNTFLAG without clearing it; the core's
+// next read still finds it set (and clears it).
+TEST_F(CoreSysTick, ShouldKeepCountFlagWhenDebuggerReadsCtrl) {
+  start(99, 5);  // processor clock: wraps every 100 cycles
+  at(150);
+  for (int i = 0; i < 2; ++i) EXPECT_EQ(kCountFlag, *m.peek(kSysTickCtrl, 4) & kCountFlag) << "debugger read " << i;
+  EXPECT_TRUE(countflag());
+  EXPECT_FALSE(countflag());
+}
+
 }  // namespace
 }  // namespace vb::test

@@ -260,5 +260,26 @@ TEST_F(UsartModel, ShouldReportModesTheModelDoesNotImplement) {
   }
 }
 
+// A debugger looking at the port sees SR and DR as they are and changes
+// nothing: RXNE stays set and an SR read does not arm the SR-then-DR clear.
+TEST_F(UsartModel, ShouldShowReceivedByteToDebuggerWithoutClearingIt) {
+  open();
+  port.peer_send("k");
+  advance(port_bits(12));
+  const std::uint32_t sr_before = port.peek(U::kSR);
+  ASSERT_EQ(U::SR_RXNE, sr_before & U::SR_RXNE);
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(sr_before, m.peek(0x40004400 + U::kSR, 4));
+    EXPECT_EQ(std::optional<std::uint32_t>('k'), m.peek(0x40004400 + U::kDR, 4));
+    EXPECT_EQ(std::optional<std::uint32_t>('k'), m.peek(0x40004400 + U::kDR, 1));
+  }
+  EXPECT_EQ(sr_before, sr());
+  EXPECT_EQ('k', dr());
+  EXPECT_EQ(0u, sr() & U::SR_RXNE);
+  // An offset the port does not have: nothing to show, and no report.
+  EXPECT_EQ(std::nullopt, m.peek(0x40004400 + 0x40, 4));
+  EXPECT_FALSE(m.faulted());
+}
+
 }  // namespace
 }  // namespace vb
