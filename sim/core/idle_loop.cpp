@@ -12,7 +12,8 @@
 //   accesses with the same values, took the same cycles and instructions,
 //   and touched only registers whose model says a repeat is invisible;
 // - the core registers are the same at all three visits;
-// - SRAM, CCM RAM and backup SRAM are the same at v-1 and v.
+// - SRAM and CCM RAM are the same at v-1 and v (the backup SRAM is a
+//   model: its accesses are in the trace).
 // The state at v then equals the state at v-1 in everything the next pass
 // depends on, so every following pass repeats too until an event runs.
 // Checks go from cheap to costly: the trace first, registers only after a

@@ -120,10 +120,11 @@ void Usart::write(std::uint32_t offset, std::uint32_t value, std::uint32_t mask)
       break;
     case kDR:
       // Writing DR fills the transmit data register (TXE drops); after a read
-      // of SR it also clears TC.
+      // of SR it also clears TC, and PE if that read showed it (PE is the one
+      // error flag a DR write clears as well as a DR read).
       tdr_ = apply_write(*def, tdr_, value, mask);
       sr_ &= ~SR_TXE;
-      if (sr_read_) sr_ &= ~SR_TC;
+      if (sr_read_) sr_ &= ~(SR_TC | (sr_seen_ & SR_PE));
       sr_read_ = false;
       update_tx();
       break;
@@ -254,7 +255,9 @@ void Usart::received(const LineByte& b) {
     sr_ |= SR_ORE;  // RDR keeps the unread byte; this one is lost
   } else {
     rdr_ = b.data;
-    sr_ |= SR_RXNE | (b.framing_error ? SR_FE : 0) | (b.noise ? SR_NF : 0) | (b.parity_error ? SR_PE : 0);
+    // A parity error exists only while parity checking is on (PCE).
+    const bool parity_error = b.parity_error && (cr1_ & CR1_PCE);
+    sr_ |= SR_RXNE | (b.framing_error ? SR_FE : 0) | (b.noise ? SR_NF : 0) | (parity_error ? SR_PE : 0);
   }
   // IDLE rises once the line has stayed high for a whole frame after this one.
   idle_armed_ = true;

@@ -107,7 +107,7 @@ public:
     kNone,
     kNoise,    // a spike in the middle of a data bit: the port sets NF
     kFraming,  // the stop bit is sent low: the port sets FE
-    kParity,   // the port reports PE for this byte
+    kParity,   // sent with a bad parity bit: PE for this byte while PCE is on
   };
   // The peer's rate, for what it sends and for how it decodes the port.
   void set_peer_baud(double bps) { peer_baud_ = bps; }
