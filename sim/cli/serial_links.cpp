@@ -14,6 +14,7 @@
 #include <stdexcept>
 
 #include "sim/board/board.hpp"
+#include "sim/cli/pty.hpp"
 #include "sim/periph/usart.hpp"
 
 namespace vb::cli {
@@ -317,20 +318,9 @@ void ConsoleInput::poll(Board& board) {
 // --- pseudo-terminal -----------------------------------------------------------
 
 PtyPort::PtyPort(Usart& port) : port_(port) {
-  master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-  if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0)
-    throw std::runtime_error(std::string("cannot create a pseudo-terminal: ") + std::strerror(errno));
-  path_ = ptsname(master_);
   // Keep the far side open ourselves: the master then never reads end-of-file
   // while no program has the path open, and its settings can be read.
-  slave_ = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-  if (slave_ < 0) throw std::runtime_error("cannot open " + path_ + ": " + std::strerror(errno));
-  termios tio{};
-  tcgetattr(slave_, &tio);
-  cfmakeraw(&tio);
-  cfsetispeed(&tio, B115200);
-  cfsetospeed(&tio, B115200);
-  tcsetattr(slave_, TCSANOW, &tio);
+  master_ = open_raw_pty(path_, slave_, true, B115200);
 
   port_.set_peer_baud(115200);
   port_.on_peer_byte([this](const LineByte& b) {

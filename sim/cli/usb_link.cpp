@@ -9,6 +9,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "sim/cli/pty.hpp"
 #include "sim/usbhost/usb_host.hpp"
 
 namespace vb::cli {
@@ -20,20 +21,9 @@ constexpr std::size_t kWriteWindow = 4096;
 }  // namespace
 
 UsbPty::UsbPty(UsbHost& host) : host_(host) {
-  master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-  if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0)
-    throw std::runtime_error(std::string("cannot create a pseudo-terminal: ") + std::strerror(errno));
-  path_ = ptsname(master_);
   // Raw settings, then closed again: from now on the master reports a
   // hang-up exactly while no program has the path open.
-  slave_ = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-  if (slave_ < 0) throw std::runtime_error("cannot open " + path_ + ": " + std::strerror(errno));
-  termios tio{};
-  tcgetattr(slave_, &tio);
-  cfmakeraw(&tio);
-  tcsetattr(slave_, TCSANOW, &tio);
-  ::close(slave_);
-  slave_ = -1;
+  master_ = open_raw_pty(path_, slave_, false);
   host_.set_auto_open(false);
   host_.on_received([this](const std::string& bytes) {
     to_pty_ += bytes;

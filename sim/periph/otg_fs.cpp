@@ -416,25 +416,36 @@ void OtgFs::write_global(const RegDef& def, std::uint32_t offset, std::uint32_t 
   }
 }
 
+// DIEPCTLx/DOEPCTLx after a write: the plain fields take the value (on
+// endpoint 0 its fixed type, activation and the given size bits excepted);
+// CNAK/SNAK, SD0PID/SODDFRM and EPENA/EPDIS act as commands. Only a SETUP
+// clears endpoint 0's STALL. Disabling an enabled endpoint raises EPDISD in
+// `intr`.
+std::uint32_t OtgFs::epctl_after_write(int n, std::uint32_t old, std::uint32_t value, std::uint32_t mask,
+                                       std::uint32_t writable, std::uint32_t ep0_fixed_size, std::uint32_t& intr) {
+  std::uint32_t plain = writable & mask;
+  if (n == 0) plain &= ~(EPCTL_USBAEP | EPCTL_EPTYP | ep0_fixed_size);
+  std::uint32_t c = (old & ~plain) | (value & plain);
+  if (n == 0 && (old & EPCTL_STALL)) c |= EPCTL_STALL;
+  if (value & EPCTL_CNAK) c &= ~EPCTL_NAKSTS;
+  if (value & EPCTL_SNAK) c |= EPCTL_NAKSTS;
+  if (value & EPCTL_SD0PID) c &= ~EPCTL_DPID;
+  if (value & EPCTL_SODDFRM) c |= EPCTL_DPID;
+  if (value & EPCTL_EPENA) c |= EPCTL_EPENA;
+  if ((value & EPCTL_EPDIS) && (c & EPCTL_EPENA)) {
+    c &= ~EPCTL_EPENA;
+    intr |= EPINT_EPDISD;
+  }
+  if (n == 0) c |= EPCTL_USBAEP;
+  return c;
+}
+
 void OtgFs::write_in_ep(int n, std::uint32_t reg, std::uint32_t value, std::uint32_t mask) {
   InEp& e = in_[n];
   switch (reg) {
     case DxEPCTL: {
-      const std::uint32_t old = e.ctl;
-      std::uint32_t plain = kInEpRegs[0].writable & mask;
-      if (n == 0) plain &= ~(EPCTL_USBAEP | EPCTL_EPTYP | (EPCTL_MPSIZ & ~3u));
-      std::uint32_t c = (old & ~plain) | (value & plain);
-      if (n == 0 && (old & EPCTL_STALL)) c |= EPCTL_STALL;  // only a SETUP clears endpoint 0's STALL
-      if (value & EPCTL_CNAK) c &= ~EPCTL_NAKSTS;
-      if (value & EPCTL_SNAK) c |= EPCTL_NAKSTS;
-      if (value & EPCTL_SD0PID) c &= ~EPCTL_DPID;
-      if (value & EPCTL_SODDFRM) c |= EPCTL_DPID;
-      if (value & EPCTL_EPENA) c |= EPCTL_EPENA;
-      if ((value & EPCTL_EPDIS) && (c & EPCTL_EPENA)) {
-        c &= ~EPCTL_EPENA;
-        e.intr |= EPINT_EPDISD;
-      }
-      if (n == 0) c |= EPCTL_USBAEP;
+      const std::uint32_t c =
+          epctl_after_write(n, e.ctl, value, mask, kInEpRegs[0].writable, EPCTL_MPSIZ & ~3u, e.intr);
       if (ep_type(c) == kEpTypeIso && (c & EPCTL_USBAEP)) report("isochronous IN endpoints are not modelled");
       e.ctl = c;
       ready();
@@ -456,21 +467,7 @@ void OtgFs::write_out_ep(int n, std::uint32_t reg, std::uint32_t value, std::uin
   OutEp& e = out_[n];
   switch (reg) {
     case DxEPCTL: {
-      const std::uint32_t old = e.ctl;
-      std::uint32_t plain = kOutEpRegs[0].writable & mask;
-      if (n == 0) plain &= ~(EPCTL_USBAEP | EPCTL_EPTYP | EPCTL_MPSIZ);
-      std::uint32_t c = (old & ~plain) | (value & plain);
-      if (n == 0 && (old & EPCTL_STALL)) c |= EPCTL_STALL;
-      if (value & EPCTL_CNAK) c &= ~EPCTL_NAKSTS;
-      if (value & EPCTL_SNAK) c |= EPCTL_NAKSTS;
-      if (value & EPCTL_SD0PID) c &= ~EPCTL_DPID;
-      if (value & EPCTL_SODDFRM) c |= EPCTL_DPID;
-      if (value & EPCTL_EPENA) c |= EPCTL_EPENA;
-      if ((value & EPCTL_EPDIS) && (c & EPCTL_EPENA)) {
-        c &= ~EPCTL_EPENA;
-        e.intr |= EPINT_EPDISD;
-      }
-      if (n == 0) c |= EPCTL_USBAEP;
+      const std::uint32_t c = epctl_after_write(n, e.ctl, value, mask, kOutEpRegs[0].writable, EPCTL_MPSIZ, e.intr);
       if (c & EPCTL_SNPM) report("DOEPCTL SNPM: snoop mode is not modelled");
       if (ep_type(c) == kEpTypeIso && (c & EPCTL_USBAEP)) report("isochronous OUT endpoints are not modelled");
       e.ctl = c;

@@ -157,6 +157,8 @@ private:
   };
 
   void write_global(const RegDef& def, std::uint32_t offset, std::uint32_t value, std::uint32_t mask);
+  static std::uint32_t epctl_after_write(int n, std::uint32_t old, std::uint32_t value, std::uint32_t mask,
+                                         std::uint32_t writable, std::uint32_t ep0_fixed_size, std::uint32_t& intr);
   void write_in_ep(int n, std::uint32_t reg, std::uint32_t value, std::uint32_t mask);
   void write_out_ep(int n, std::uint32_t reg, std::uint32_t value, std::uint32_t mask);
   std::uint32_t read_in_ep(int n, std::uint32_t reg) const;
