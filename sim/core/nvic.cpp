@@ -160,8 +160,11 @@ int Nvic::next_pending() const {
   if (next_valid_) return next_;
   if (pending_count_ == 0) return 0;
   int best = 0, best_priority = kNoPriority;
-  for (int n = 1; n < exc::kCount; ++n) {
-    if (!pending_[n] || !enabled(n)) continue;
+  int left = pending_count_;  // the scan ends at the last pending exception
+  for (int n = 1; n < exc::kCount && left > 0; ++n) {
+    if (!pending_[n]) continue;
+    --left;
+    if (!enabled(n)) continue;
     const int p = priority(n);
     if (p < best_priority) {  // equal priority: the lower number, found first, wins
       best = n;
