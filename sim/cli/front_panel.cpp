@@ -69,11 +69,13 @@ void FrontPanelTrace::poll(Board& board) {
       if (r.levels[i] > 0) lit |= 1u << i;
     return lit;
   };
-  if (leds_seen_ < leds.size()) {
+  // Positions count every record since power-up; the trace keeps the latest.
+  const std::uint64_t led_base = board.leds().trace_dropped(), led_total = led_base + leds.size();
+  if (leds_seen_ < led_total) {
     std::size_t since = leds.size() - 1;
     const unsigned lit = lit_of(leds.back());
-    while (since > leds_seen_ && lit_of(leds[since - 1]) == lit) --since;
-    leds_seen_ = leds.size();
+    while (since > 0 && led_base + since > leds_seen_ && lit_of(leds[since - 1]) == lit) --since;
+    leds_seen_ = led_total;
     if (lit != lit_) {
       lit_ = lit;
       std::string s = "LEDs lit:";
@@ -83,9 +85,12 @@ void FrontPanelTrace::poll(Board& board) {
   }
   const auto& beeps = board.beeper().trace();
   const cycles_t brief = board.m().clocks().hclk / 10'000;
-  for (; beeps_seen_ < beeps.size(); ++beeps_seen_) {
-    if (beeps_seen_ + 1 < beeps.size() && beeps[beeps_seen_ + 1].at - beeps[beeps_seen_].at < brief) continue;
-    lines.emplace_back(beeps[beeps_seen_].at, tone_text(beeps[beeps_seen_].tone));
+  const std::uint64_t beep_base = board.beeper().trace_dropped();
+  if (beeps_seen_ < beep_base) beeps_seen_ = beep_base;
+  for (; beeps_seen_ < beep_base + beeps.size(); ++beeps_seen_) {
+    const std::size_t i = static_cast<std::size_t>(beeps_seen_ - beep_base);
+    if (i + 1 < beeps.size() && beeps[i + 1].at - beeps[i].at < brief) continue;
+    lines.emplace_back(beeps[i].at, tone_text(beeps[i].tone));
   }
   std::stable_sort(lines.begin(), lines.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
   for (const auto& [at, text] : lines) std::cerr << "[panel] " << at_ms(board, at) << " " << text << "\r\n";

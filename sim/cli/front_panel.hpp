@@ -24,7 +24,7 @@ public:
   void poll(Board& board) override;
 
 private:
-  std::size_t leds_seen_ = 0, beeps_seen_ = 0;
+  std::uint64_t leds_seen_ = 0, beeps_seen_ = 0;  // records since power-up
   unsigned lit_ = 0;
 };
 

@@ -44,6 +44,10 @@ void Leds::refresh() {
   if (now == current_ && !trace_.empty()) return;
   current_ = now;
   trace_.push_back({m_.now(), now});
+  while (trace_.size() > keep_) {
+    trace_.pop_front();
+    ++dropped_;
+  }
 }
 
 Beeper::Beeper(Machine& m, Gpio& gpio, Timer& tim10) : m_(m), gpio_(gpio), tim_(tim10) {
@@ -57,6 +61,10 @@ void Beeper::refresh() {
   if (now == current_ && !trace_.empty()) return;
   current_ = now;
   trace_.push_back({m_.now(), now});
+  while (trace_.size() > keep_) {
+    trace_.pop_front();
+    ++dropped_;
+  }
 }
 
 Button::Button(Machine& m, PinIo& pins) : m_(m), pins_(pins) { pins_.drive(kPin, Drive::kPullDown); }

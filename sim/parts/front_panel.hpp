@@ -7,10 +7,14 @@
 // timer's outputs change, and recorded with its time when it differs from
 // the last record. A pin leaving its alternate function is seen at the
 // timer's next change (the firmware never does it while the timer runs).
+// A trace keeps its latest kTraceKeep records (or as set) (the LEDs breathe: about 176
+// records a second), so a long run holds bounded memory; trace_dropped()
+// counts the records let go from its front.
 #pragma once
 #include <array>
+#include <cstddef>
 #include <cstdint>
-#include <vector>
+#include <deque>
 
 #include "sim/core/pins.hpp"
 #include "sim/core/scheduler.hpp"
@@ -21,6 +25,8 @@ class Machine;
 class Gpio;
 class Timer;
 
+inline constexpr std::size_t kTraceKeep = std::size_t{1} << 16;
+
 class Leds {
 public:
   static constexpr int kCount = 4;
@@ -30,7 +36,10 @@ public:
 
   Leds(Machine& m, Gpio& gpio, Timer& tim4);
   Levels levels() const { return current_; }
-  const std::vector<Record>& trace() const { return trace_; }
+  const std::deque<Record>& trace() const { return trace_; }
+  std::uint64_t trace_dropped() const { return dropped_; }
+  // How many records the trace keeps (default kTraceKeep).
+  void set_trace_keep(std::size_t n) { keep_ = n; }
 
 private:
   void refresh();
@@ -38,7 +47,9 @@ private:
   Gpio& gpio_;
   Timer& tim_;
   Levels current_{};
-  std::vector<Record> trace_;
+  std::deque<Record> trace_;
+  std::uint64_t dropped_ = 0;
+  std::size_t keep_ = kTraceKeep;
 };
 
 class Beeper {
@@ -53,7 +64,9 @@ public:
 
   Beeper(Machine& m, Gpio& gpio, Timer& tim10);
   Tone tone() const { return current_; }
-  const std::vector<Record>& trace() const { return trace_; }
+  const std::deque<Record>& trace() const { return trace_; }
+  std::uint64_t trace_dropped() const { return dropped_; }
+  void set_trace_keep(std::size_t n) { keep_ = n; }
 
 private:
   void refresh();
@@ -61,7 +74,9 @@ private:
   Gpio& gpio_;
   Timer& tim_;
   Tone current_{};
-  std::vector<Record> trace_;
+  std::deque<Record> trace_;
+  std::uint64_t dropped_ = 0;
+  std::size_t keep_ = kTraceKeep;
 };
 
 // The push button: pressed connects PA0 to the supply (reads high); released,

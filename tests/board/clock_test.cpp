@@ -265,6 +265,18 @@ TEST(Clock, ShouldShowTheClockStateOnTheLeds) {
   }
 }
 
+TEST(Clock, ShouldKeepTheLedTraceBoundedWhileTheLedsBreathe) {
+  ClockBoard c(at(9, 2, 10));
+  c.b->leds().set_trace_keep(50);
+  c.first_pass();
+  c.run_ms(1000);  // a breathing step about every 6 ms: far more than 50 records
+  const auto& t = c.b->leds().trace();
+  EXPECT_EQ(50u, t.size());
+  EXPECT_GT(c.b->leds().trace_dropped(), 50u);
+  EXPECT_EQ(c.b->leds().levels(), t.back().levels) << "the latest record is kept";
+  ASSERT_EQ("", c.faults());
+}
+
 // The main loop held for `ms` at the start of a clock pass (as by a full
 // transmit ring): the countdowns run on in the SysTick interrupt meanwhile.
 void hold_main_loop(ClockBoard& c, std::uint32_t ms) {
