@@ -122,10 +122,6 @@ const char kFooter[] =
     "output could not be written, 128+N when signal N ended the run (SIGHUP 129,\n"
     "SIGTERM 143).";
 
-// --gdb-bind and --gdb-run refine --gdb, which may come after them.
-std::string gdb_bind;
-bool gdb_run = false;
-
 // Every option vboard takes. Adding one is one more line here.
 void declare(CLI::App& app, Options& o) {
   Declare d(app);
@@ -191,10 +187,10 @@ void declare(CLI::App& app, Options& o) {
      "reset vector until the debugger continues it");
   d.value("--gdb-bind", "ADDR", [&o](const std::string& a) -> std::string {
     if (a.empty()) return "needs an address";
-    gdb_bind = a;
+    o.gdb_bind = a;
     return {};
   }, "with --gdb: listen on ADDR instead of 127.0.0.1");
-  d.flag("--gdb-run", [] { gdb_run = true; }, "with --gdb: start running instead of halted");
+  d.flag("--gdb-run", [&o] { o.gdb_run = true; }, "with --gdb: start running instead of halted");
   d.flag("--trace", [&o] { o.trace = true; },
          "show every LED going on or off and every beeper tone on stderr (on a terminal Ctrl-] b, h, d press the "
          "button; Ctrl-] l shows the LEDs)");
@@ -220,8 +216,6 @@ std::unique_ptr<CLI::App> make_app(Options& o) {
 Options parse_options(const std::vector<std::string>& args, Options defaults) {
   Options o = std::move(defaults);
   auto app = make_app(o);
-  gdb_bind.clear();
-  gdb_run = false;
   // --usbip and --gdb take their port only when a number follows; alone they
   // mean the default port (so `--gdb image.elf` keeps the image).
   std::vector<std::string> given;
@@ -258,10 +252,11 @@ Options parse_options(const std::vector<std::string>& args, Options defaults) {
       throw UsageError("more than one image given ('" + o.board.elf + "' and '" + extra + "')");
     }
   }
-  if ((!gdb_bind.empty() || gdb_run) && !o.gdb) throw UsageError("--gdb-bind and --gdb-run need --gdb");
+  // --gdb-bind and --gdb-run refine --gdb, which may come after them.
+  if ((!o.gdb_bind.empty() || o.gdb_run) && !o.gdb) throw UsageError("--gdb-bind and --gdb-run need --gdb");
   if (o.gdb) {
-    if (!gdb_bind.empty()) o.gdb->bind = gdb_bind;
-    o.gdb->start_halted = !gdb_run;
+    if (!o.gdb_bind.empty()) o.gdb->bind = o.gdb_bind;
+    o.gdb->start_halted = !o.gdb_run;
   }
   return o;
 }

@@ -24,6 +24,8 @@ struct Options {
   vb::UsbIpOptions usbip_opts;  // where the export listens
   std::string usb_pcap;         // capture file of every USB transfer; empty: none
   std::optional<vb::gdb::ServerOptions> gdb;  // --gdb: serve a debugger
+  std::string gdb_bind;  // --gdb-bind, applied to `gdb` once all options are read
+  bool gdb_run = false;  // --gdb-run, likewise
   bool trace = false;  // LED and beeper changes on stderr
   bool help = false;   // --help given: print help_text() and do nothing else
 };

@@ -201,13 +201,7 @@ void Machine::Impl::idle_visit() {
   }
 
   // The next pass starts here (after the jump, if there was one).
-  s.open = true;
-  s.clean = true;
-  s.trace.clear();
-  s.start_cycle = m.sched_.now();
-  s.start_instructions = m.stats_.instructions;
-  s.start_events = events;
-  s.watch_hits = 0;
+  s.open_pass(m.sched_.now(), m.stats_.instructions, events);
 }
 
 // --- Machine's API ------------------------------------------------------------

@@ -158,6 +158,16 @@ struct Machine::Impl {
     // (doubling while it keeps differing): a loop that counts in RAM would
     // otherwise pay for a comparison of every RAM byte on every pass.
     unsigned ram_wait = 0, ram_backoff = 0;
+    // A head visit starts recording the next pass from here.
+    void open_pass(cycles_t now, std::uint64_t instructions, std::uint64_t events) {
+      open = true;
+      clean = true;
+      trace.clear();
+      start_cycle = now;
+      start_instructions = instructions;
+      start_events = events;
+      watch_hits = 0;
+    }
   };
   // Forgets what the passes so far showed; the next skip needs fresh proof.
   void idle_restart();

@@ -82,13 +82,7 @@ bool Machine::Impl::poll_visit() {
     s.repeats = 0;
   }
   const bool jumped = s.repeats >= 2 && poll_jump();
-  s.open = true;
-  s.clean = true;
-  s.trace.clear();
-  s.start_cycle = m.sched_.now();
-  s.start_instructions = m.stats_.instructions;
-  s.start_events = events;
-  s.watch_hits = 0;
+  s.open_pass(m.sched_.now(), m.stats_.instructions, events);
   return jumped;
 }
 

@@ -41,13 +41,9 @@ void Leds::refresh() {
     const ChannelOutput out = pin_signal(gpio_, tim_, kLedPins[i]);
     now[i] = out.driven ? out.duty : 0;
   }
-  if (now == current_ && !trace_.empty()) return;
+  if (now == current_ && !trace_.records().empty()) return;
   current_ = now;
-  trace_.push_back({m_.now(), now});
-  while (trace_.size() > keep_) {
-    trace_.pop_front();
-    ++dropped_;
-  }
+  trace_.push({m_.now(), now});
 }
 
 Beeper::Beeper(Machine& m, Gpio& gpio, Timer& tim10) : m_(m), gpio_(gpio), tim_(tim10) {
@@ -58,13 +54,9 @@ Beeper::Beeper(Machine& m, Gpio& gpio, Timer& tim10) : m_(m), gpio_(gpio), tim_(
 void Beeper::refresh() {
   const ChannelOutput out = pin_signal(gpio_, tim_, kBeeperPin);
   const Tone now = out.driven && out.hz > 0 ? Tone{out.hz, out.duty} : Tone{};
-  if (now == current_ && !trace_.empty()) return;
+  if (now == current_ && !trace_.records().empty()) return;
   current_ = now;
-  trace_.push_back({m_.now(), now});
-  while (trace_.size() > keep_) {
-    trace_.pop_front();
-    ++dropped_;
-  }
+  trace_.push({m_.now(), now});
 }
 
 Button::Button(Machine& m, PinIo& pins) : m_(m), pins_(pins) { pins_.drive(kPin, Drive::kPullDown); }

@@ -27,6 +27,27 @@ class Timer;
 
 inline constexpr std::size_t kTraceKeep = std::size_t{1} << 16;
 
+// The records of one part, newest last, at most `keep` of them.
+template <typename Record>
+class PartTrace {
+public:
+  void push(const Record& r) {
+    records_.push_back(r);
+    while (records_.size() > keep_) {
+      records_.pop_front();
+      ++dropped_;
+    }
+  }
+  const std::deque<Record>& records() const { return records_; }
+  std::uint64_t dropped() const { return dropped_; }
+  void set_keep(std::size_t n) { keep_ = n; }
+
+private:
+  std::deque<Record> records_;
+  std::uint64_t dropped_ = 0;
+  std::size_t keep_ = kTraceKeep;
+};
+
 class Leds {
 public:
   static constexpr int kCount = 4;
@@ -36,10 +57,10 @@ public:
 
   Leds(Machine& m, Gpio& gpio, Timer& tim4);
   Levels levels() const { return current_; }
-  const std::deque<Record>& trace() const { return trace_; }
-  std::uint64_t trace_dropped() const { return dropped_; }
+  const std::deque<Record>& trace() const { return trace_.records(); }
+  std::uint64_t trace_dropped() const { return trace_.dropped(); }
   // How many records the trace keeps (default kTraceKeep).
-  void set_trace_keep(std::size_t n) { keep_ = n; }
+  void set_trace_keep(std::size_t n) { trace_.set_keep(n); }
 
 private:
   void refresh();
@@ -47,9 +68,7 @@ private:
   Gpio& gpio_;
   Timer& tim_;
   Levels current_{};
-  std::deque<Record> trace_;
-  std::uint64_t dropped_ = 0;
-  std::size_t keep_ = kTraceKeep;
+  PartTrace<Record> trace_;
 };
 
 class Beeper {
@@ -64,9 +83,9 @@ public:
 
   Beeper(Machine& m, Gpio& gpio, Timer& tim10);
   Tone tone() const { return current_; }
-  const std::deque<Record>& trace() const { return trace_; }
-  std::uint64_t trace_dropped() const { return dropped_; }
-  void set_trace_keep(std::size_t n) { keep_ = n; }
+  const std::deque<Record>& trace() const { return trace_.records(); }
+  std::uint64_t trace_dropped() const { return trace_.dropped(); }
+  void set_trace_keep(std::size_t n) { trace_.set_keep(n); }
 
 private:
   void refresh();
@@ -74,9 +93,7 @@ private:
   Gpio& gpio_;
   Timer& tim_;
   Tone current_{};
-  std::deque<Record> trace_;
-  std::uint64_t dropped_ = 0;
-  std::size_t keep_ = kTraceKeep;
+  PartTrace<Record> trace_;
 };
 
 // The push button: pressed connects PA0 to the supply (reads high); released,

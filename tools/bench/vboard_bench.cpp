@@ -93,6 +93,21 @@ void print_rate(const char* label, const Rate& r) {
               r.device_ms / 1000.0 / r.cpu_s);
 }
 
+// Runs `run` on the board and measures it: host and CPU time, instructions,
+// device time and the share of cycles skipped.
+vb::Stop measured(vb::Machine& m, Rate& r, const std::function<vb::Stop()>& run) {
+  const std::uint64_t i0 = m.stats().instructions, c0 = m.now(), s0 = m.stats().skipped_cycles;
+  const auto t0 = Clock::now();
+  const double cpu0 = cpu_seconds();
+  const vb::Stop stop = run();
+  r.wall_s = seconds_since(t0);
+  r.cpu_s = cpu_seconds() - cpu0;
+  r.instructions = static_cast<double>(m.stats().instructions - i0);
+  r.device_ms = (m.now() - c0) * 1000.0 / m.clocks().hclk;
+  r.skipped = static_cast<double>(m.stats().skipped_cycles - s0) / static_cast<double>(m.now() - c0);
+  return stop;
+}
+
 // The firmware's idle main loop re-created on a bare machine, pass for pass
 // like the image's: the loop calls fast_loop, which checks both serial ports
 // (each masks its interrupt line, takes and clears its error flag, unmasks,
@@ -166,17 +181,9 @@ int idle_firmware(const std::string& elf, double ms, bool skip, Rate& r) {
   m.set_idle_loop(loop);
   m.set_idle_skip(skip);
   m.stats().watch_pc = loop;
-  const std::uint64_t i0 = m.stats().instructions, c0 = m.now(), s0 = m.stats().skipped_cycles;
   const std::uint64_t ticks0 = m.stats().exceptions[vb::exc::kSysTick].entries;
-  t0 = Clock::now();
-  const double cpu0 = cpu_seconds();
-  const vb::Stop stop = m.run_ms(ms);
-  r.wall_s = seconds_since(t0);
-  r.cpu_s = cpu_seconds() - cpu0;
+  const vb::Stop stop = measured(m, r, [&] { return m.run_ms(ms); });
   const vb::Stats& st = m.stats();
-  r.instructions = static_cast<double>(st.instructions - i0);
-  r.device_ms = (m.now() - c0) * 1000.0 / m.clocks().hclk;
-  r.skipped = static_cast<double>(st.skipped_cycles - s0) / static_cast<double>(m.now() - c0);
   print_rate(skip ? "effective" : "raw", r);
   std::printf("              %llu SysTick interrupts, worst main loop pass %llu cycles, lowest SP 0x%08x\n",
               static_cast<unsigned long long>(st.exceptions[vb::exc::kSysTick].entries - ticks0),
@@ -205,16 +212,9 @@ int busy_firmware(const std::string& elf, double ms, bool skip, Rate& r, bool qu
   m.set_idle_loop(loop);
   m.set_idle_skip(skip);
   BridgeStream to_usart2(m, board.usart3(), board.usart2(), 11), to_usart3(m, board.usart2(), board.usart3(), 53);
-  const std::uint64_t i0 = m.stats().instructions, c0 = m.now(), s0 = m.stats().skipped_cycles;
-  const auto t0 = Clock::now();
-  const double cpu0 = cpu_seconds();
-  const vb::Stop stop = vb::test::run_streaming(m, ms, to_usart2, to_usart3) ? vb::Stop::kLimit : vb::Stop::kFault;
-  r.wall_s = seconds_since(t0);
-  r.cpu_s = cpu_seconds() - cpu0;
-  const vb::Stats& st = m.stats();
-  r.instructions = static_cast<double>(st.instructions - i0);
-  r.device_ms = (m.now() - c0) * 1000.0 / m.clocks().hclk;
-  r.skipped = static_cast<double>(st.skipped_cycles - s0) / static_cast<double>(m.now() - c0);
+  const vb::Stop stop = measured(m, r, [&] {
+    return vb::test::run_streaming(m, ms, to_usart2, to_usart3) ? vb::Stop::kLimit : vb::Stop::kFault;
+  });
   if (stop == vb::Stop::kFault) {
     std::printf("  the firmware faulted:\n%s\n", m.fault_report().c_str());
     return 1;
@@ -248,16 +248,8 @@ int playing_clip(const std::string& elf) {
   m.set_idle_skip(true);
   vb::test::quiet_clock(board);  // the clock's start-up announcement would take the DAC over
   m.call("start_DAC1", {m.var32("Hxx_raw"), kSamples});
-  const std::uint64_t i0 = m.stats().instructions, c0 = m.now(), s0 = m.stats().skipped_cycles;
-  const auto t0 = Clock::now();
-  const double cpu0 = cpu_seconds();
-  const vb::Stop stop = m.run_ms(kSamples / 8.0 + 1);
   Rate r;
-  r.wall_s = seconds_since(t0);
-  r.cpu_s = cpu_seconds() - cpu0;
-  r.instructions = static_cast<double>(m.stats().instructions - i0);
-  r.device_ms = (m.now() - c0) * 1000.0 / m.clocks().hclk;
-  r.skipped = static_cast<double>(m.stats().skipped_cycles - s0) / static_cast<double>(m.now() - c0);
+  const vb::Stop stop = measured(m, r, [&] { return m.run_ms(kSamples / 8.0 + 1); });
   print_rate("effective", r);
   const std::uint32_t ndtr = m.read32(0x4002602C);  // DMA1 stream 1 NDTR
   std::printf("              %s\n", ndtr == 0 ? "all 14400 samples reached the DAC" : "the clip did not finish");
@@ -290,17 +282,9 @@ int usb_idle_firmware(const std::string& elf, double ms) {
     return 1;
   }
   m.run_ms(20);  // the port open, the reads queued
-  const std::uint64_t i0 = m.stats().instructions, c0 = m.now(), s0 = m.stats().skipped_cycles;
   const std::uint64_t usb0 = m.stats().exceptions[16 + 67].entries;
-  const auto t0 = Clock::now();
-  const double cpu0 = cpu_seconds();
-  const vb::Stop stop = m.run_ms(ms);
   Rate r;
-  r.wall_s = seconds_since(t0);
-  r.cpu_s = cpu_seconds() - cpu0;
-  r.instructions = static_cast<double>(m.stats().instructions - i0);
-  r.device_ms = (m.now() - c0) * 1000.0 / m.clocks().hclk;
-  r.skipped = static_cast<double>(m.stats().skipped_cycles - s0) / static_cast<double>(m.now() - c0);
+  const vb::Stop stop = measured(m, r, [&] { return m.run_ms(ms); });
   print_rate("effective", r);
   std::printf("              %llu OTG_FS interrupts, %u bulk IN reads pending\n",
               static_cast<unsigned long long>(m.stats().exceptions[16 + 67].entries - usb0), vb::UsbHost::kReadUrbs);
