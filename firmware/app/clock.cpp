@@ -87,6 +87,9 @@ constexpr std::int32_t kValidOff = -30, kPauseOver = -300;
 // pass that comes late (the loop held by a full transmit ring) may jump
 // over the exact 3000 ms mark; the minute clip then starts in that pass.
 bool minute_clip_due = false;
+// CNT_tick when the last pass took BTN_stat; none before the first.
+std::uint32_t btn_tick = 0;
+bool btn_seen = false;
 // The chime or click is sounding; likewise it is switched off by a late
 // pass that finds its countdown already below 1.
 bool beeper_timed = false;
@@ -121,6 +124,73 @@ void minute_changed(int minute) {
     if (minute == 0) TO_tick[2] = TO_tick[2] + kFullHourExtraMs;
   }
   if (ten_min_flag != 0 && minute % 5 == 0) ten_min_announce = 1;
+}
+
+// What a gesture mark does when the button count reaches it.
+void button_mark(std::int32_t mark) {
+  switch (mark) {
+    case kValidOn: valid_on = 1; break;
+    case kClick:
+      beep(kClickHz, kClickMs);
+      stop_DAC1();  // silences a clip in progress
+      break;
+    case kSpeak:
+      beeper_off();
+      ten_min_flag = valid_off != 0 ? 1 : 0;
+      announce();
+      break;
+    case kLongPress: valid_on = 0; break;
+    case kValidOff:
+      if (valid_on != 0) valid_off = 1;
+      break;
+    case kPauseOver: valid_off = 0; break;
+    default: break;
+  }
+}
+
+// The marks in the order a press or a pause reaches them.
+constexpr std::int32_t kPressMarks[] = {kValidOn, kClick, kSpeak, kLongPress};
+constexpr std::int32_t kPauseMarks[] = {kValidOff, kPauseOver};
+
+// The button count moves `ticks` steps from `from`, up while pressed and
+// down while released: acts on every mark it reaches on the way, in order.
+// A press starts from -1 (its first tick counts 0), a pause from 0.
+void button_stretch(std::int32_t from, bool pressed, std::uint32_t ticks) {
+  const std::int64_t to = pressed ? std::int64_t{from} + ticks : std::int64_t{from} - ticks;
+  if (pressed) {
+    for (std::int32_t mark : kPressMarks)
+      if (mark > from && mark <= to) button_mark(mark);
+  } else {
+    for (std::int32_t mark : kPauseMarks)
+      if (mark < from && mark >= to) button_mark(mark);
+  }
+}
+
+// Ticks the press or pause that BTN_stat now counts has lasted.
+std::uint32_t final_stretch(std::int32_t stat) {
+  return stat >= 0 ? static_cast<std::uint32_t>(stat) + 1 : static_cast<std::uint32_t>(-stat);
+}
+
+// The button went from count `prev` to `stat` in `elapsed` ticks since the
+// last pass. A pass on time sees every count; a late one (a time setting's
+// pause, a full console ring) jumps over some, and the ticks tell how the
+// stretch split: the press or pause of the last pass went on for the ticks
+// that the present one has not counted. Between two passes the button is
+// taken to have changed at most twice.
+void follow_button(std::int32_t prev, std::int32_t stat, std::uint32_t elapsed) {
+  const bool was_pressed = prev >= 0, pressed = stat >= 0;
+  const std::uint32_t last = final_stretch(stat);
+  const std::uint32_t before = elapsed > last ? elapsed - last : 0;
+  if (pressed == was_pressed && (pressed ? stat > prev : stat < prev)) {
+    button_stretch(prev, pressed, static_cast<std::uint32_t>(pressed ? stat - prev : prev - stat));
+    return;
+  }
+  if (pressed != was_pressed) {
+    button_stretch(prev, was_pressed, before);  // the last pass's press or pause ran on
+  } else {
+    button_stretch(was_pressed ? 0 : -1, !was_pressed, before);  // ended at once; a whole opposite stretch
+  }
+  button_stretch(pressed ? -1 : 0, pressed, last);
 }
 
 }  // namespace
@@ -158,27 +228,19 @@ void LED_display(void) {
 }
 
 void userBTN_task(void) {
-  const std::int32_t stat = BTN_stat;
+  // CNT_tick and BTN_stat of the same tick: read again when a tick came in
+  // between.
+  std::uint32_t tick;
+  std::int32_t stat;
+  do {
+    tick = CNT_tick;
+    stat = BTN_stat;
+  } while (tick != CNT_tick);
   if (stat == prev_BTN_stat) return;
+  follow_button(prev_BTN_stat, stat, btn_seen ? tick - btn_tick : final_stretch(stat));
   prev_BTN_stat = stat;
-  switch (stat) {
-    case kValidOn: valid_on = 1; break;
-    case kClick:
-      beep(kClickHz, kClickMs);
-      stop_DAC1();  // silences a clip in progress
-      break;
-    case kSpeak:
-      beeper_off();
-      ten_min_flag = valid_off != 0 ? 1 : 0;
-      announce();
-      break;
-    case kLongPress: valid_on = 0; break;
-    case kValidOff:
-      if (valid_on != 0) valid_off = 1;
-      break;
-    case kPauseOver: valid_off = 0; break;
-    default: break;
-  }
+  btn_tick = tick;
+  btn_seen = true;
 }
 
 void ticked_loop(void) {

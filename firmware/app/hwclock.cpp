@@ -38,11 +38,12 @@ extern "C" void hwclock_r(void) {
   sspi_recv_rtc(frame, kFrameBytes);
 
   if (!frame_is_time(frame)) {
-    // The fixed default: 2013-03-20 00:00:00, weekday code 4.
+    // The fixed default: 2013-03-20 00:00:00, a Wednesday (weekday code 3,
+    // 1 = Monday).
     frame[kSeconds] = 0x00;
     frame[kMinutes] = 0x00;
     frame[kHours] = 0x00;
-    frame[kWeekday] = 0x04;
+    frame[kWeekday] = 0x03;
     frame[kDay] = 0x20;
     frame[kMonth] = 0x03;
     frame[kYear] = 0x13;

@@ -30,7 +30,7 @@ void usb_out(unsigned char c) { USB_putc(c); }
 
 constexpr int kLineMax = kShellLineSize - 1;
 constexpr char kBel = 0x07;
-constexpr int kBackspace = 0x08, kCtrlC = 0x03, kCtrlU = 0x15, kCr = 0x0D, kLf = 0x0A;
+constexpr int kBackspace = 0x08, kDel = 0x7F, kCtrlC = 0x03, kCtrlU = 0x15, kCr = 0x0D, kLf = 0x0A;
 
 // The shell's texts, kept here so the longest reply can be counted below.
 constexpr const char kNewLine[] = "\r\n";
@@ -185,7 +185,7 @@ void shell_USB(void) {
 }
 
 void shell_char(int c) {
-  if (c <= 31) {
+  if (c <= 31 || c == kDel) {
     do_cmd(c);
     return;
   }
@@ -202,6 +202,7 @@ void shell_char(int c) {
 void do_cmd(int c) {
   switch (c) {
     case kBackspace:
+    case kDel:  // what most terminals send for their backspace key
       if (inbufn > 0) {
         inbufn -= 1;
         inbuff[inbufn] = '\0';

@@ -14,7 +14,7 @@ constexpr std::uint32_t kPsc = kTimerClock / kCountRate - 1;
 static_assert(kPsc == 15);
 constexpr std::uint32_t kLongestPeriod = 65536;  // counts of a 16-bit ARR
 
-constexpr std::uint32_t kCcmr1 = tim_ccmr_ocm(1, TIM_OCM_PWM1);  // no preload
+constexpr std::uint32_t kCcmr1 = tim_ccmr_ocm(1, TIM_OCM_PWM1);  // no CCR1 preload
 static_assert(kCcmr1 == 0x60);
 
 constexpr unsigned kBeeperPin = 8;  // PB8
@@ -57,10 +57,15 @@ void set_TIM10_pwm(std::uint32_t freq, std::uint32_t duty) {
     TIM10->CR1 = 0;  // stopped; CCR1 stays
     return;
   }
+  // ARR goes through its preload register and the update event loads it
+  // with the counter restarted from 0: the new tone starts at once, and a
+  // counter above the new period never runs on to 0xFFFF first.
+  TIM10->CR1 |= TIM_CR1_ARPE;  // a running tone sounds on until the update event
   const std::uint32_t n = kCountRate / freq;
   TIM10->ARR = n > kLongestPeriod ? kLongestPeriod - 1 : n - 1;
   TIM10->CCR1 = (TIM10->ARR + 1) * duty / 100;
-  TIM10->CR1 = TIM_CR1_CEN;  // up-counting, no preload
+  TIM10->EGR = TIM_EGR_UG;
+  TIM10->CR1 = TIM_CR1_ARPE | TIM_CR1_CEN;  // up-counting
 }
 
 void hndl_TIM1_UP_TIM10(void) {

@@ -12,6 +12,9 @@ static_assert(kTimerClock / (kArr + 1) / 2 == 12'000'000);  // two toggles per p
 
 constexpr unsigned kMclkPin = 7;       // PC7
 constexpr std::uint32_t kTim8Af = 3;
+// The lowest output speed that carries 12 MHz: medium, up to 25 MHz at
+// 3.3 V (the reset speed, low, is good for about 2 MHz only).
+constexpr std::uint32_t kMclkSpeed = GPIO_SPEED_MEDIUM;
 
 constexpr std::uint32_t kCcmr1 = tim_ccmr_ocm(2, TIM_OCM_TOGGLE) | tim_ccmr_occe(2);
 static_assert(kCcmr1 == 0xB000);
@@ -35,5 +38,6 @@ extern "C" void setup_TIM8(void) {
   // The timer runs before its pin takes it over.
   GPIOC->AFR[0] = (GPIOC->AFR[0] & ~gpio_afr_mask(kMclkPin)) | gpio_afr(kMclkPin, kTim8Af);
   GPIOC->OTYPER &= ~(1u << kMclkPin);
+  GPIOC->OSPEEDR = (GPIOC->OSPEEDR & ~gpio_ospeedr_mask(kMclkPin)) | gpio_ospeedr(kMclkPin, kMclkSpeed);
   GPIOC->MODER = (GPIOC->MODER & ~gpio_moder_mask(kMclkPin)) | gpio_moder(kMclkPin, GPIO_MODE_AF);
 }

@@ -402,7 +402,7 @@ TEST_F(Drivers, ShouldProgramTheBeeperPeriodAndDuty) {
     m().call("set_TIM10_pwm", {k.hz, k.duty});
     EXPECT_EQ(k.arr, reg(kTim10, kArr)) << k.hz;
     EXPECT_EQ(k.ccr1, reg(kTim10, kCcr1)) << k.hz;
-    EXPECT_EQ(1u, reg(kTim10, kCr1)) << k.hz;
+    EXPECT_EQ(0x81u, reg(kTim10, kCr1)) << k.hz << ": counting, ARR preloaded";
     EXPECT_DOUBLE_EQ(k.tone_hz, board().beeper().tone().hz) << k.hz;
   }
   m().call("set_TIM10_pwm", {0, 0});

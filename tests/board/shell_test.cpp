@@ -69,7 +69,10 @@ TEST_F(Shell, ShouldEchoAndStoreWhatIsTyped) {
   const std::string k39(39, 'x');
   const Case cases[] = {
       {"printable", "ab 9", "ab 9", "ab 9"},
-      {"DEL and high bytes are printable", "a\x7f\x80\xff", "a\x7f\x80\xff", "a\x7f\x80\xff"},
+      {"high bytes are printable", "a\x80\xff", "a\x80\xff", "a\x80\xff"},
+      {"DEL erases like backspace", "abc\x7f", "abc" + kEnd + "ab", "ab"},
+      {"DEL after a high byte", "a\x80\x7f\x7f", "a\x80" + kEnd + "a" + kEnd, ""},
+      {"DEL on an empty line prints nothing", "\x7f", "", ""},
       {"39 characters fit, the 40th gets BEL", k39 + "yz", k39 + "\a\a", k39},
       {"backspace reprints the rest on a new line", "abc\b", "abc" + kEnd + "ab", "ab"},
       {"backspace to an empty line", "a\b", "a" + kEnd, ""},
