@@ -57,6 +57,16 @@ constexpr ClockGate kTim4Gate{ClockGate::kAPB1, 2};
 constexpr int kTim4Irq = 30;
 constexpr std::uint32_t kTim10Base = 0x40014400;
 constexpr ClockGate kTim10Gate{ClockGate::kAPB2, 17};
+
+// Timer channels are modelled by the wave they put out, not edge by edge:
+// the pin learns the wave's frequency, so that an output whose speed
+// setting cannot carry it is caught.
+void route_wave(Timer& t, int ch, Gpio& gpio, Pin pin, unsigned af) {
+  t.on_output_change([&t, ch, &gpio, pin, af] {
+    const ChannelOutput out = t.output(ch);
+    gpio.set_alternate_rate(pin, af, out.driven ? out.hz : 0);
+  });
+}
 }  // namespace
 
 Board::Board(BoardOptions opts) : opts_(std::move(opts)) {
@@ -129,6 +139,8 @@ Board::Board(BoardOptions opts) : opts_(std::move(opts)) {
     tim8_->clocks_changed();
   });
   codec_ = std::make_unique<AudioCodec>(machine_, *gpio_, [this] { return pc7_clock_hz(); }, opts_.codec);
+  route_wave(*tim8_, 1, *gpio_, kMclkPin, kTim8Af);
+  tim8_->on_output_change([this] { codec_->master_clock_changed(); });
 
   // USB: the OTG_FS core (data lines on PA11/PA12 in AF10) and the host.
   otg_fs_ = std::make_unique<OtgFs>();
@@ -154,6 +166,8 @@ Board::Board(BoardOptions opts) : opts_(std::move(opts)) {
     tim4_->clocks_changed();
     tim10_->clocks_changed();
   });
+  for (int ch = 0; ch < 4; ++ch) route_wave(*tim4_, ch, *gpio_, PD(12 + ch), 2);
+  route_wave(*tim10_, 0, *gpio_, PB(8), 3);
   leds_ = std::make_unique<Leds>(machine_, *gpio_, *tim4_);
   beeper_ = std::make_unique<Beeper>(machine_, *gpio_, *tim10_);
   button_ = std::make_unique<Button>(machine_, *gpio_);

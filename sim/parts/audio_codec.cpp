@@ -35,7 +35,9 @@ void AudioCodec::on_reset(bool level) {
   in_reset_ = !level;
   if (!in_reset_) return;
   regs_.fill(0);
+  configured_ = false;
   have_pointer_ = false;
+  addressed_ = false;  // the rest of a transfer in progress is not for a part in reset
   if (acking_) {
     acking_ = false;
     set_sda(false);
@@ -119,11 +121,15 @@ void AudioCodec::byte_done(std::uint8_t b) {
     first_byte_ = false;
     addressed_ = opts_.present && !in_reset_ && b == (kAddress << 1);  // write to our address
     ack = addressed_;
-  } else if (addressed_) {
+  } else if (addressed_ && !in_reset_) {
     ack = true;
     if (mclk_at_config_ < 0) {
       mclk_at_config_ = mclk_ ? mclk_() : 0;
       if (mclk_at_config_ <= 0) m_.message("audio codec: configured while its master clock (PC7) is not running");
+    }
+    if (!configured_) {
+      configured_ = true;
+      mclk_playing_ = mclk_ ? mclk_() : 0;
     }
     if (!have_pointer_) {
       pointer_ = b;
@@ -138,6 +144,27 @@ void AudioCodec::byte_done(std::uint8_t b) {
     acking_ = true;
     set_sda(true);
   }
+}
+
+}  // namespace vb
+
+namespace vb {
+
+// Playing: configured since its reset ended.
+void AudioCodec::master_clock_changed() {
+  if (in_reset_ || !configured_ || !mclk_) return;
+  const double now = mclk_();
+  if (now == mclk_playing_) return;
+  const auto mhz = [](double hz) { return std::to_string(hz / 1e6) + " MHz"; };
+  if (now <= 0) {
+    m_.message("audio codec: its master clock (PC7) stopped while it plays");
+  } else if (mclk_playing_ <= 0) {
+    m_.message("audio codec: its master clock (PC7) came back at " + mhz(now) + " while it plays");
+  } else {
+    m_.message("audio codec: its master clock (PC7) changed from " + mhz(mclk_playing_) + " to " + mhz(now) +
+               " while it plays");
+  }
+  mclk_playing_ = now;
 }
 
 }  // namespace vb

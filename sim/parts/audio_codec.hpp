@@ -10,10 +10,16 @@
 // is out of reset. Its register file (256 bytes, 0 after reset) holds what
 // was written; the meaning of the registers is not modelled.
 //
+// Reset low stops the part at once: a transfer in progress is ignored from
+// there on (no acknowledge, no register write) until the next start.
+//
 // The part also watches the bus as a logic analyser would: every condition
 // and byte with its time and acknowledge, and the master clock's frequency
 // when the first register is written (the converter needs its clock running
-// before it is configured; a write without it is noted on the board).
+// before it is configured; a write without it is noted on the board). Once
+// configured and out of reset it plays: the master clock stopping or
+// changing its frequency then is noted too (the converter's rate detection
+// would lose its lock and the sound break up).
 #pragma once
 #include <array>
 #include <cstdint>
@@ -71,6 +77,8 @@ public:
   cycles_t min_clock_phase() const { return min_phase_; }
   // The master clock at the first register write (-1 before one).
   double master_clock_at_config() const { return mclk_at_config_; }
+  // The board calls this whenever the master clock may have changed.
+  void master_clock_changed();
 
 private:
   void on_scl(bool level);
@@ -91,6 +99,8 @@ private:
   std::vector<BusEvent> events_;
   bool in_reset_ = true;
   double mclk_at_config_ = -1;
+  bool configured_ = false;     // a register written since the last reset
+  double mclk_playing_ = 0;     // the master clock last seen while playing
 
   // Bus state.
   bool scl_ = true, sda_ = true;

@@ -10,9 +10,17 @@
 // stream then clears its own EN, in circular mode NDTR reloads. The stream's
 // interrupt line is the OR of its enabled flags.
 //
+// DMA1's ports reach APB1 (peripheral port) and the memories of the bus
+// matrix (memory port): an item whose address is off them (the CCM RAM, a
+// peripheral on another bus) ends the run with a transfer error, TEIF set
+// and EN cleared, as on the chip. Clearing EN stops the stream after the
+// item in flight: EN reads 1 for those few cycles, then the stop sets TCIF.
+// A request made while its stream is off (or on another channel) stays
+// pending and is served when the stream starts on that channel.
+//
 // Simplifications: an item moves at the request, without the arbitration
-// and bus latency of the chip (a few AHB cycles); with EN cleared the stream
-// stops at once (the chip finishes the item in flight, then clears EN).
+// and bus latency of the chip (a few AHB cycles); a stop always takes
+// kStopCycles.
 // Not modelled (reported when a stream is enabled with them): memory-to-memory
 // transfers, the FIFO (DMDIS), bursts, double-buffer mode and the peripheral
 // as flow controller.
@@ -23,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/core/scheduler.hpp"
 #include "sim/periph/reg_bank.hpp"
 
 namespace vb {
@@ -113,8 +122,13 @@ public:
   void connect_request(int stream, int channel);
   // True when a request on (stream, channel) would move data now.
   bool listening(int stream, int channel) const;
-  // One request: moves one item if the stream is enabled on this channel.
+  // One request: moves one item if the stream is enabled on this channel;
+  // otherwise the request stays pending until the stream runs on it.
   void request(int stream, int channel);
+  // The peripheral drops a pending request (its reset).
+  void withdraw_request(int stream, int channel);
+  // Cycles from clearing EN until the stream has stopped.
+  static constexpr cycles_t kStopCycles = 4;
   // Called with `before` true just before a stream's EN or channel changes
   // and with false right after: a requesting peripheral brings its own
   // counting up to date first, then re-plans its requests.
@@ -128,6 +142,7 @@ public:
 private:
   std::uint32_t cr(int n) const { return regs_[dma_reg::stream_reg(n, dma_reg::SxCR)]; }
   void write_cr(int n, std::uint32_t value, std::uint32_t mask);
+  void begin_stop(int n);
   void check_config(int n);
   void move_item(int n);
   void set_flags(int n, std::uint32_t flags);
@@ -141,6 +156,8 @@ private:
   std::array<std::uint32_t, kStreams> ndtr_start_{};
   std::array<std::uint64_t, kStreams> transfers_{};
   std::array<bool, kStreams> irq_level_{};
+  std::array<std::uint8_t, kStreams> pending_{};  // bit c: a request of channel c waits
+  std::array<Scheduler::Handle, kStreams> stop_event_{};  // EN cleared, the stream still stopping
   std::vector<std::pair<int, std::function<void(bool)>>> watchers_;
 };
 

@@ -149,6 +149,8 @@ void GpioPort::write_lckr(std::uint32_t value, std::uint32_t mask) {
 
 Gpio::Gpio() {
   for (int n = 0; n < kPorts; ++n) ports_[n] = std::make_unique<GpioPort>(*this, n);
+  for (auto& port : drive_edges_)
+    for (auto& pin : port) pin.fill(kNever);
   for (auto& port : af_out_)
     for (auto& pin : port) pin.fill(-1);
   for (int n = 0; n < kPorts; ++n) levels_[n] = static_cast<std::uint16_t>(kMaps[n][4].reset);
@@ -246,10 +248,60 @@ std::uint16_t Gpio::input_data(int port) const {
   return levels_[port] & ~analog;
 }
 
+double Gpio::speed_limit_hz(unsigned ospeedr) {
+  constexpr double kLimit[4] = {2e6, 25e6, 50e6, 100e6};
+  return kLimit[ospeedr & 3];
+}
+
+void Gpio::set_alternate_rate(Pin p, unsigned af, double hz) {
+  check(p);
+  if (af > 15) throw std::out_of_range("alternate function " + std::to_string(af));
+  if (af_rate_[p.port][p.num][af] == hz) return;
+  af_rate_[p.port][p.num][af] = hz;
+  check_speed(p.port, 0);
+}
+
+// Each output's signal against its speed setting: the wave a peripheral puts
+// on the selected alternate function, and the last full period the output
+// stage made by itself (`drive_changed`: the pins whose stage just changed).
+void Gpio::check_speed(int port, std::uint16_t drive_changed) {
+  if (!machine_) return;
+  const std::uint32_t ospeedr = ports_[port]->regs_[OSPEEDR];
+  for (int p = 0; p < 16; ++p) {
+    const Pin pin{static_cast<std::uint8_t>(port), static_cast<std::uint8_t>(p)};
+    const unsigned speed = ospeedr >> (2 * p) & 3;
+    const double limit = speed_limit_hz(speed);
+    const std::string where = pin_name(port, p) + " (OSPEEDR " + std::to_string(speed) + ", up to " +
+                              std::to_string(static_cast<int>(limit / 1e6)) + " MHz)";
+    if (mode(pin) == Mode::kAlternate) {
+      const double hz = af_rate_[port][p][alternate_function(pin)];
+      if (hz > limit) {
+        fault("GPIO: " + where + " carries a " + std::to_string(hz / 1e6) + " MHz signal, faster than its speed allows");
+        return;
+      }
+    }
+    if (!(drive_changed >> p & 1)) continue;
+    auto& edges = drive_edges_[port][p];
+    const cycles_t now = machine_->now(), hclk = machine_->clocks().hclk;
+    // Two changes before this one make a full period of the signal.
+    if (edges[0] != kNever && hclk != 0 && (now - edges[0]) * limit < hclk) {
+      fault("GPIO: " + where + " toggles with a period of " + std::to_string(now - edges[0]) +
+            " cycles, faster than its speed allows");
+      return;
+    }
+    edges[0] = edges[1];
+    edges[1] = now;
+  }
+}
+
 void Gpio::update_pins(int port) {
-  std::uint16_t levels = 0, contention = 0;
+  std::uint16_t levels = 0, contention = 0, drive_changed = 0;
   for (int p = 0; p < 16; ++p) {
     const ChipDrive c = chip_drive(port, p);
+    if (c != last_drive_[port][p]) {
+      last_drive_[port][p] = c;
+      drive_changed |= 1u << p;
+    }
     const PinResolution r = resolve_pin(c == ChipDrive::kLow, c == ChipDrive::kHigh, chip_pull(port, p), ext_[port][p]);
     if (r.level) levels |= 1u << p;
     if (r.contention) contention |= 1u << p;
@@ -258,7 +310,8 @@ void Gpio::update_pins(int port) {
   contention_[port] = contention;
   for (int p = 0; p < 16; ++p)
     if (new_contention >> p & 1)
-      note("GPIO: " + pin_name(port, p) + " is driven high and low at once (short circuit); it reads low");
+      fault("GPIO: " + pin_name(port, p) + " is driven high and low at once: a short circuit on the board");
+  check_speed(port, drive_changed);
 
   const std::uint16_t changed = levels ^ levels_[port];
   levels_[port] = levels;
@@ -290,6 +343,10 @@ void Gpio::update_pins(int port) {
 
 void Gpio::note(const std::string& what) const {
   if (machine_) machine_->message(what);
+}
+
+void Gpio::fault(const std::string& what) const {
+  if (machine_) machine_->fault(what);
 }
 
 // --- PinTrace -----------------------------------------------------------------

@@ -3,6 +3,13 @@
 // alternate function selection) and the pins behind them. Each pin's level
 // is resolved from the port's configuration, the peripheral driving it in
 // its alternate function, and whatever the board's parts do to it.
+//
+// What would harm or garble a real board stops the run with a report: an
+// output driving one level while something else drives the other (a short
+// circuit), and an output carrying a signal faster than its OSPEEDR speed
+// allows (2, 25, 50, 100 MHz at 3.3 V), whether the firmware toggles it
+// (a full period between three changes of the output stage) or a
+// peripheral puts a wave on it (set_alternate_rate).
 #pragma once
 #include <array>
 #include <cstdint>
@@ -115,6 +122,12 @@ public:
   // TX, timer channel): used while the pin is in alternate-function mode with
   // that function selected. nullopt: the peripheral does not drive it.
   void set_alternate_output(Pin p, unsigned af, std::optional<bool> level);
+  // The frequency of the wave a peripheral puts on alternate function `af`
+  // of pin p, for peripherals modelled by what they put out rather than
+  // edge by edge (timer channels); 0 for a steady level.
+  void set_alternate_rate(Pin p, unsigned af, double hz);
+  // The highest frequency an output carries at its OSPEEDR setting (3.3 V).
+  static double speed_limit_hz(unsigned ospeedr);
 
   // --- observation ----------------------------------------------------------
   Mode mode(Pin p) const;
@@ -134,6 +147,8 @@ private:
   Drive chip_pull(int port, int pin) const;
   void check(Pin p) const;
   void note(const std::string& what) const;
+  void fault(const std::string& what) const;
+  void check_speed(int port, std::uint16_t drive_changed);
 
   struct Watcher {
     Pin pin;
@@ -146,6 +161,11 @@ private:
   std::array<std::array<std::array<std::int8_t, 16>, 16>, kPorts> af_out_;
   std::array<std::uint16_t, kPorts> levels_{};
   std::array<std::uint16_t, kPorts> contention_{};
+  // Frequencies of the waves on alternate functions (set_alternate_rate).
+  std::array<std::array<std::array<double, 16>, 16>, kPorts> af_rate_{};
+  // What the output stage did last, and when it changed the two times before.
+  std::array<std::array<ChipDrive, 16>, kPorts> last_drive_{};
+  std::array<std::array<std::array<cycles_t, 2>, 16>, kPorts> drive_edges_{};
   std::map<int, Watcher> watchers_;
   int next_watch_ = 1;
   std::deque<std::pair<Pin, bool>> changes_;  // level changes still to tell

@@ -126,10 +126,14 @@ ChannelOutput Timer::output(int ch) {
   const std::uint32_t ccr = ccr_active_[ch];
   const double period = arr_active_ + 1.0;
   const bool running = counting();
+  // ARR lowered below the count without preload: the counter runs on to
+  // 0xFFFF and round through 0 before the new period begins; until then
+  // the output holds the level of the count.
+  const bool run_on = running && cnt_ > arr_active_;
   switch (ocm) {
     case OCM_PWM1: case OCM_PWM2: {
       const bool mode2 = ocm == OCM_PWM2;
-      if (!running) {
+      if (!running || run_on) {
         out.duty = ((cnt_ < ccr) != mode2) ? 1 : 0;
       } else if (ccr == 0 || ccr > arr_active_) {
         out.duty = ((ccr != 0) != mode2) ? 1 : 0;
@@ -141,7 +145,7 @@ ChannelOutput Timer::output(int ch) {
     }
     case OCM_TOGGLE:
       // The level between toggles is not tracked: a still toggle output reads low.
-      if (running && ccr <= arr_active_) {
+      if (running && !run_on && ccr <= arr_active_) {
         out.hz = counter_hz() / period / 2.0;
         out.duty = 0.5;
       }
@@ -205,6 +209,7 @@ double Timer::output_clock_hz(int ch) const {
   if (!(regs_[CCER] & CCER_CCE(ch))) return 0;
   if (kind_ == TimerKind::kAdvanced && !(regs_[BDTR] & BDTR_MOE)) return 0;
   if (ccr_active_[ch] > arr_active_) return 0;  // never matches: the output stands still
+  if (cnt_ > arr_active_) return 0;              // running on to 0xFFFF: no match before the wrap
   // One toggle per counter period: the wave's period is two counter periods.
   return counter_hz() / (arr_active_ + 1.0) / 2.0;
 }
@@ -221,6 +226,7 @@ void Timer::reset() {
   dmar_index_ = 0;
   phase_ = 0;
   anchor_ = 0;
+  if (dma_) dma_->withdraw_request(dma_stream_, dma_channel_);  // the request line drops with the reset
   hclk_ = tim_clk_ = 0;  // taken afresh at the next access
   for (int slot = 0; slot < 4; ++slot)
     if (line_level_[slot]) set_line(slot, slot - 1 + irq_update_, false);
@@ -424,13 +430,17 @@ void Timer::bulk_overflows(std::uint64_t k) {
 }
 
 // The update event: shadow registers take their preload values, the
-// repetition counter restarts, UIF is set (not for UG when URS is set).
+// repetition counter restarts, UIF is set and DMA requested (not for UG
+// when URS is set).
 void Timer::update_event(bool from_counter) {
   load_shadows();
-  if (from_counter || !(regs_[CR1] & CR1_URS)) regs_[SR] |= SR_UIF;
+  // With URS set, UG updates the registers but requests neither an
+  // interrupt nor DMA: only the counter's overflow does.
+  const bool request = from_counter || !(regs_[CR1] & CR1_URS);
+  if (request) regs_[SR] |= SR_UIF;
   if (from_counter && (regs_[CR1] & CR1_OPM)) regs_[CR1] &= ~CR1_CEN;
   ++update_events_;
-  dma_request();
+  if (request) dma_request();
   for (auto& fn : listeners_) fn();
   outputs_changed();  // preloaded values and one-pulse stops take effect here
 }
@@ -473,6 +483,14 @@ void Timer::schedule() {
   const bool want_update = (dier & DIER_UIE) || dma_listening() || !listeners_.empty() || (regs_[CR1] & CR1_OPM) ||
                            (!output_listeners_.empty() && !shadows_current());
   if (want_update) ticks = to_overflow;
+  // A counter running on above ARR changes the outputs where it wraps to 0
+  // (and where it passes a compare value on the way).
+  const bool run_on = cnt_ > arr_active_ && !output_listeners_.empty();
+  if (run_on) {
+    ticks = std::min(ticks, ticks_for(increments_to(0)));
+    for (int ch = 0; ch < channels_; ++ch)
+      if (ccr_active_[ch] > cnt_) ticks = std::min(ticks, ticks_for(ccr_active_[ch] - cnt_));
+  }
   for (int ch = 0; ch < channels_; ++ch) {
     if (!output_channel(ch) || !(dier & (SR_CCIF(ch) | DIER_CCDE(ch)))) continue;
     const std::uint64_t d = increments_to(ccr_active_[ch]);
@@ -482,12 +500,13 @@ void Timer::schedule() {
   if (ticks == kNone) return;
   const u128 need = u128(ticks) * hclk_ - phase_;
   const cycles_t when = anchor_ + static_cast<cycles_t>((need + tim_clk_ - 1) / tim_clk_);
-  event_ = machine().scheduler().at(when, [this, when] {
+  event_ = machine().scheduler().at(when, [this, when, run_on] {
     event_ = 0;
     refresh_rates();
     sync(when);
     update_irq();
     schedule();
+    if (run_on) outputs_changed();
   });
 }
 
