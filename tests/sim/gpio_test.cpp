@@ -85,14 +85,84 @@ TEST(Gpio, ShouldResolvePinLevelFromModePullAndExternalDrive) {
   }
 }
 
-TEST(Gpio, ShouldReportShortCircuitOnceAndReadLow) {
+TEST(Gpio, ShouldStopTheRunWhenAnOutputDrivesAgainstAnotherDriver) {
+  struct Case { const char* what; bool open_drain, latch; Drive part; bool fault; };
+  const Case cases[] = {
+      {"push-pull high, part pulls low", false, true, Drive::kLow, true},
+      {"push-pull low, part drives high", false, false, Drive::kHigh, true},
+      {"open-drain low, part drives high", true, false, Drive::kHigh, true},
+      {"push-pull high, part drives high", false, true, Drive::kHigh, false},
+      {"push-pull high, board pull-down", false, true, Drive::kPullDown, false},
+      {"open-drain low, part pulls low", true, false, Drive::kLow, false},
+      {"open-drain released, part pulls low", true, true, Drive::kLow, false},
+  };
+  for (const Case& c : cases) {
+    GpioBench b;
+    b.configure(PB(9), Gpio::Mode::kOutput, c.open_drain, c.latch, kNoPull);
+    b.gpio.drive(PB(9), c.part);
+    EXPECT_EQ(c.fault, b.m.faulted()) << c.what;
+    if (c.fault) EXPECT_NE(std::string::npos, b.m.fault_report().find("PB9")) << c.what;
+  }
+}
+
+// A configured output meets a part that drives it: the short shows as the
+// part starts, and also as the firmware turns the pin into an output.
+TEST(Gpio, ShouldStopTheRunWhenThePinBecomesAnOutputAgainstAPart) {
   GpioBench b;
-  b.configure(PB(9), Gpio::Mode::kOutput, false, true, kNoPull);
   b.gpio.drive(PB(9), Drive::kLow);
-  b.port(1).write(OSPEEDR, 0, kAll);  // re-resolves, still shorted
-  EXPECT_FALSE(b.gpio.level(PB(9)));
-  ASSERT_EQ(1u, b.m.messages().size());
-  EXPECT_NE(std::string::npos, b.m.messages()[0].find("PB9"));
+  b.configure(PB(9), Gpio::Mode::kInput, false, true, kNoPull);
+  EXPECT_FALSE(b.m.faulted());
+  b.port(1).write(MODER, 1u << 18, kAll);
+  EXPECT_TRUE(b.m.faulted());
+}
+
+// The highest frequency of each OSPEEDR setting at 3.3 V: 2, 25, 50 and
+// 100 MHz. A timer puts its wave on an alternate function.
+TEST(Gpio, ShouldStopTheRunWhenAWaveIsFasterThanThePinSpeed) {
+  struct Case { double hz; std::uint32_t speed; unsigned af_selected; bool fault; };
+  const Case cases[] = {
+      {12e6, 0, 3, true},   {12e6, 1, 3, false}, {2e6, 0, 3, false},  {2.1e6, 0, 3, true},
+      {25e6, 1, 3, false},  {26e6, 1, 3, true},  {50e6, 2, 3, false}, {51e6, 2, 3, true},
+      {100e6, 3, 3, false}, {12e6, 0, 2, false},  // another function selected: the wave is not on the pin
+  };
+  for (const Case& c : cases) {
+    GpioBench b;
+    b.port(2).write(AFRL, c.af_selected << 28, kAll);
+    b.port(2).write(OSPEEDR, c.speed << 14, kAll);
+    b.gpio.set_alternate_rate(PC(7), 3, c.hz);
+    b.configure(PC(7), Gpio::Mode::kAlternate, false, false, kNoPull);
+    EXPECT_EQ(c.fault, b.m.faulted()) << c.hz << " Hz at speed " << c.speed;
+  }
+}
+
+TEST(Gpio, ShouldCheckTheWaveAgainstTheSpeedWhicheverComesLast) {
+  GpioBench b;
+  b.port(2).write(AFRL, 3u << 28, kAll);
+  b.port(2).write(OSPEEDR, 1u << 14, kAll);
+  b.configure(PC(7), Gpio::Mode::kAlternate, false, false, kNoPull);
+  b.gpio.set_alternate_rate(PC(7), 3, 12e6);
+  EXPECT_FALSE(b.m.faulted());
+  b.port(2).write(OSPEEDR, 0, kAll);  // back to low speed with the clock on the pin
+  EXPECT_TRUE(b.m.faulted());
+}
+
+// The firmware toggling an output itself: a full period (three changes of
+// the output stage) shorter than 1 / 2 MHz at low speed is too fast.
+TEST(Gpio, ShouldStopTheRunWhenTheFirmwareTogglesAnOutputFasterThanItsSpeed) {
+  struct Case { std::uint32_t speed; cycles_t half_period; bool fault; };
+  // The bench machine's clock: HSI, 16 MHz. 2 MHz = 8 cycles per period.
+  const Case cases[] = {{0, 4, false}, {0, 3, true}, {1, 1, false}, {0, 100, false}};
+  for (const Case& c : cases) {
+    GpioBench b;
+    b.port(4).write(OSPEEDR, c.speed << 12, kAll);
+    b.configure(PE(6), Gpio::Mode::kOutput, false, false, kNoPull);
+    run_to(b.m, 1000);
+    for (int i = 0; i < 4; ++i) {
+      b.port(4).write(BSRR, i % 2 == 0 ? 1u << 6 : 1u << 22, kAll);
+      run_to(b.m, b.m.now() + c.half_period);
+    }
+    EXPECT_EQ(c.fault, b.m.faulted()) << "speed " << c.speed << ", half period " << c.half_period;
+  }
 }
 
 TEST(Gpio, ShouldRecordLevelChangesWithTheirTimes) {

@@ -282,6 +282,49 @@ TEST(Timer, ShouldDriveAdvancedOutputsOnlyWithTheMainOutputEnabled) {
   }
 }
 
+// The beeper's change from 1000 Hz to 4000 Hz (TIM10 at 9 MHz) with the
+// counter at 8000, above the new period: without preload the counter runs
+// on to 0xFFFF first and the pin holds a level until it wraps; with
+// preload and UG the new wave starts at once.
+TEST(Timer, ShouldHoldTheOutputWhileTheCounterRunsOnAboveALoweredArr) {
+  struct Case { const char* what; std::uint32_t cr1; bool ug; cycles_t silent; };
+  constexpr cycles_t kWrap = (0x10000 - 8000) * 16;  // counts left to 0xFFFF, 16 core cycles each
+  const Case cases[] = {
+      {"no preload", CR1_CEN, false, kWrap},
+      {"preload, update event", CR1_CEN | CR1_ARPE, true, 0},
+  };
+  for (const Case& c : cases) {
+    TimerBench b(0x40014400, -1);
+    b.m.reset();
+    std::vector<std::pair<cycles_t, double>> heard;
+    b.tim.on_output_change([&] {
+      const double hz = b.tim.output(0).hz;
+      if (heard.empty() || heard.back().second != hz) heard.push_back({b.m.now(), hz});
+    });
+    b.write(PSC, 15);
+    b.write(EGR, 1);
+    b.write(CCMR1, 0x60);
+    b.write(CCER, 0x1);
+    b.write(ARR, 8999);
+    b.write(CCR1, 4500);
+    b.write(CR1, c.cr1);
+    run_for(b.m, 8000 * 16);
+    ASSERT_EQ(8000u, b.read(CNT)) << c.what;
+    const cycles_t changed = b.m.now();
+    b.write(ARR, 2249);
+    b.write(CCR1, 1125);
+    if (c.ug) b.write(EGR, 1);
+    run_for(b.m, kWrap + 16 * 3000);
+    ASSERT_FALSE(heard.empty()) << c.what;
+    EXPECT_EQ(4000.0, heard.back().second) << c.what;
+    EXPECT_EQ(changed + c.silent, heard.back().first) << c.what << ": the new wave starts";
+    if (c.silent != 0) {
+      ASSERT_GE(heard.size(), 2u);
+      EXPECT_EQ(0.0, heard[heard.size() - 2].second) << c.what << ": a level while running on";
+    }
+  }
+}
+
 // The prescaler written while counting takes effect at the next update: a
 // watcher hears of the new wave then, without anything else waiting for the
 // update.

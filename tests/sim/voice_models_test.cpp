@@ -134,6 +134,107 @@ TEST(Dma, ShouldReportWhatTheChipForbidsOrTheModelLacks) {
   }
 }
 
+// DMA1's peripheral port is wired to APB1 only, its memory port to the bus
+// matrix, which has no path to the CCM RAM: an item off them is a transfer
+// error. The bench maps nothing else, so an access tried would be reported.
+TEST(Dma, ShouldEndWithATransferErrorWhereItsPortsDoNotReach) {
+  struct Case { const char* what; std::uint32_t par, m0ar; bool moves; };
+  const Case cases[] = {
+      {"SRAM to the DAC (APB1)", kDacBase + 0x10, kSram, true},
+      {"CCM RAM to the DAC", kDacBase + 0x10, 0x10000000, false},
+      {"end of CCM RAM to the DAC", kDacBase + 0x10, 0x1000FFFF, false},
+      {"SRAM to TIM8 on APB2", 0x40010434, kSram, false},
+      {"SRAM to GPIOA on AHB1", 0x40020014, kSram, false},
+  };
+  for (const Case& c : cases) {
+    VoiceBench b;
+    b.dac.write(0x00, 1, kAll);
+    b.dac.clear_trace();
+    b.stream1(0x0E000441, 4, c.par, c.m0ar);
+    b.dma.request(1, 7);
+    EXPECT_EQ(c.moves ? 1u : 0u, b.dac.trace().size()) << c.what;
+    EXPECT_EQ(c.moves ? 0u : 0x08u << 6, b.dma.read(0x00)) << c.what << ": TEIF";
+    EXPECT_EQ(c.moves, (b.dma.read(kS1) & 1) != 0) << c.what << ": EN";
+    EXPECT_EQ(c.moves ? 3u : 4u, b.dma.read(kS1 + 4)) << c.what << ": NDTR";
+    EXPECT_FALSE(b.m.faulted()) << c.what << ": " << b.m.fault_report();
+  }
+}
+
+TEST(Dma, ShouldStopAfterTheItemInFlightReadingEnUntilThenAndFlagTheStop) {
+  VoiceBench b;
+  b.dac.write(0x00, 1, kAll);
+  b.dac.clear_trace();
+  b.stream1(0x0E000441 | (1u << 4), 4, kDacBase + 0x10, kSram);  // TCIE on
+  b.dma.request(1, 7);
+  b.dma.write(kS1, 0, kAll);
+  EXPECT_EQ(1u, b.dma.read(kS1) & 1) << "EN reads 1 while the stream stops";
+  EXPECT_EQ(0u, b.dma.read(0x00));
+  b.dma.request(1, 7);  // a request now is not served by the stopping stream
+  run_for(b.m, Dma::kStopCycles - 1);
+  EXPECT_EQ(1u, b.dma.read(kS1) & 1);
+  run_for(b.m, 1);
+  EXPECT_EQ(0u, b.dma.read(kS1) & 1);
+  EXPECT_EQ(0x20u << 6, b.dma.read(0x00)) << "TCIF: the stream was stopped";
+  EXPECT_EQ(3u, b.dma.read(kS1 + 4)) << "NDTR shows the items left";
+  EXPECT_EQ(1u, b.dac.trace().size());
+  EXPECT_FALSE(b.m.faulted()) << b.m.fault_report();
+}
+
+TEST(Dma, ShouldTakeInterruptEnablesWhileTheStreamRunsAndNothingElse) {
+  struct Case { const char* what; std::uint32_t offset, value; bool fault; std::uint32_t reads; };
+  const std::uint32_t cr = 0x0E000441;
+  const Case cases[] = {
+      {"CR: TCIE, HTIE, TEIE, DMEIE", kS1, cr | 0x1E, false, cr | 0x1E},
+      {"FCR: FEIE", kS1 + 0x14, 0xA1, false, 0xA1},
+      {"CR: MINC cleared", kS1, cr & ~(1u << 10), true, cr},
+      {"FCR: direct mode off", kS1 + 0x14, 0x25, true, 0x21},
+  };
+  for (const Case& c : cases) {
+    VoiceBench b;
+    b.dac.write(0x00, 1, kAll);
+    b.stream1(cr, 4, kDacBase + 0x10, kSram);
+    b.dma.write(c.offset, c.value, kAll);
+    EXPECT_EQ(c.fault, b.m.faulted()) << c.what;
+    EXPECT_EQ(c.reads, b.dma.read(c.offset)) << c.what;
+  }
+}
+
+TEST(Dma, ShouldServeARequestMadeWhileItsStreamWasOffWhenItStarts) {
+  VoiceBench b;
+  b.dac.write(0x00, 1, kAll);
+  b.dac.clear_trace();
+  b.dma.request(1, 7);
+  b.dma.request(1, 7);  // a request line is a level: two make one
+  EXPECT_TRUE(b.dac.trace().empty());
+  b.stream1(0x0E000441, 4, kDacBase + 0x10, kSram);
+  EXPECT_EQ(1u, b.dac.trace().size()) << "served as the stream starts";
+  EXPECT_EQ(3u, b.dma.read(kS1 + 4));
+  b.dma.write(kS1, 0, kAll);
+  run_for(b.m, Dma::kStopCycles);
+  b.dma.write(0x08, 0xF40, kAll);
+  b.stream1(0x0E000441, 4, kDacBase + 0x10, kSram);
+  EXPECT_EQ(1u, b.dac.trace().size()) << "nothing was pending any more";
+  EXPECT_FALSE(b.m.faulted()) << b.m.fault_report();
+}
+
+TEST(Timer, ShouldRequestDmaOnUgOnlyWithoutUrs) {
+  struct Case { std::uint32_t cr1; std::size_t items; };
+  for (const Case& c : {Case{0, 1}, Case{tim_reg::CR1_URS, 0}}) {
+    VoiceBench b;
+    b.dac.write(0x00, 1, kAll);
+    b.dac.clear_trace();
+    b.stream1(0x0E000441, 4, kDacBase + 0x10, kSram);
+    b.tim6.write(tim_reg::DIER, tim_reg::DIER_UDE, kAll);
+    b.tim6.write(tim_reg::CR1, c.cr1, kAll);
+    b.tim6.write(tim_reg::EGR, 1, kAll);  // UG
+    EXPECT_EQ(c.items, b.dac.trace().size()) << "URS " << (c.cr1 != 0);
+    b.tim6.write(tim_reg::ARR, 10, kAll);
+    b.tim6.write(tim_reg::CR1, c.cr1 | tim_reg::CR1_CEN, kAll);
+    run_for(b.m, 11 * 2);  // one overflow at 72 MHz from the 144 MHz core: 2 cycles a count
+    EXPECT_EQ(c.items + 1, b.dac.trace().size()) << "an overflow always requests";
+  }
+}
+
 TEST(Dac, ShouldTakeEachDataFormatIntoTheTwelveBitOutput) {
   struct Case { std::uint32_t offset; std::uint32_t value; std::uint16_t code; };
   const Case cases[] = {
