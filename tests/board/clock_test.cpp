@@ -412,6 +412,29 @@ TEST_F(Drivers, ShouldProgramTheBeeperPeriodAndDuty) {
   EXPECT_EQ(0.0, board().beeper().tone().hz);
 }
 
+// From the 1000 Hz chime to the 4000 Hz click with the counter past the new
+// period (2249 counts): the click sounds at once, the counter never runs on
+// to 0xFFFF (about 6 ms of a steady level) first.
+TEST_F(Drivers, ShouldStartANewBeeperToneAtOnceWhateverTheCount) {
+  ASSERT_TRUE(boot());
+  quiet_clock();
+  m().call("set_TIM10_pwm", {1000, 50});
+  m().run_until([&] { return board().tim10().counter() > 6000; }, 144'000);
+  ASSERT_GT(board().tim10().counter(), 2249u);
+  const cycles_t changed = m().now();
+  m().call("set_TIM10_pwm", {4000, 50});
+  m().run_ms(10);
+  cycles_t click = 0;
+  for (const auto& r : board().beeper().trace()) {
+    if (r.at < changed) continue;
+    EXPECT_NE(0.0, r.tone.hz) << "silent " << (r.at - changed) / 144.0 << " us after the change";
+    if (r.tone.hz == 4000.0 && click == 0) click = r.at;
+  }
+  EXPECT_LT(click - changed, 1440u) << "the click starts within the call (10 us)";
+  EXPECT_EQ(4000.0, board().beeper().tone().hz);
+  EXPECT_LT(board().tim10().counter(), 2250u);
+}
+
 TEST_F(Drivers, ShouldIgnoreTheBeeperBeforeItsSetUp) {
   ASSERT_TRUE(run_to("setup_TIM10", 2000));
   m().call("set_TIM10_pwm", {4000, 50});  // TIM10's clock is still off: any access would be reported

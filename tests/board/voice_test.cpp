@@ -196,6 +196,9 @@ TEST_F(Voice, ShouldPut12MHzOnPc7FromTim8SetUpOn) {
   m().run_ms(1);
   EXPECT_EQ(12'000'000.0, board().pc7_clock_hz());
   EXPECT_EQ(12'000'000.0, board().codec().master_clock_at_config()) << "clocked before it was configured";
+  // Medium speed (up to 25 MHz): the reset speed, low, carries 2 MHz only
+  // and would stop the run as the pin takes the clock over.
+  EXPECT_EQ(1u, m().read32(0x40020808) >> 14 & 3) << "GPIOC OSPEEDR, PC7";
 }
 
 TEST_F(Voice, ShouldReportTheStepInTheStartUpReportInItsPlace) {
