@@ -135,6 +135,68 @@ TEST(Clock, ShouldChimeEveryTenMinutesWhateverTheMode) {
   }
 }
 
+// The change of minute into mm: five-minute mode speaks at every multiple of
+// five (not only of ten), never in between, and never with the mode off.
+TEST(Clock, ShouldSpeakAtEveryFiveMinutesInFiveMinuteModeOnly) {
+  struct Case { std::uint8_t hour, minute; std::uint32_t mode; bool spoken; };
+  const Case cases[] = {
+      {9, 4, 1, true},  {9, 9, 1, true},  {9, 14, 1, true},  {9, 29, 1, true},  {9, 54, 1, true},
+      {9, 59, 1, true}, {9, 6, 1, false}, {9, 12, 1, false}, {9, 4, 0, false},  {9, 59, 0, false},
+  };
+  for (const Case& k : cases) {
+    ClockBoard c(at(k.hour, k.minute, 59));
+    const cycles_t first = c.first_pass();
+    c.m().set_var32("prev_min", k.minute);  // no start-up announcement, no change seen yet
+    c.m().write8(c.m().symbol("ten_min_announce"), 0);
+    c.m().write8(c.m().symbol("ten_min_flag"), static_cast<std::uint8_t>(k.mode));
+    c.run_ms(3000);
+    ASSERT_EQ("", c.faults());
+    const unsigned next = (k.minute + 1) % 60, hour = k.minute == 59 ? k.hour + 1 : k.hour;
+    const std::string what = std::to_string(k.minute) + " -> " + std::to_string(next) + ", mode " +
+                             std::to_string(k.mode);
+    if (!k.spoken) {
+      EXPECT_TRUE(c.clips.empty()) << what;
+      continue;
+    }
+    ASSERT_EQ(2u, c.clips.size()) << what;
+    EXPECT_EQ(c.hour(hour).addr, c.clips[0].addr) << what;
+    EXPECT_EQ(c.minute(next).addr, c.clips[1].addr) << what;
+    EXPECT_LT(ms_between(first, c.clips[0].at), 1100.0) << what << ": in the pass that sees the new minute";
+  }
+}
+
+// Over more than two periods: every LED that is lit follows a sawtooth
+// from 10 % up to 100 % and back to 10 % every 512 ms, never above 100 %.
+TEST(Clock, ShouldBreatheTheLedsFromTenToOneHundredPercentEvery512Ms) {
+  ClockBoard c(at(9, 2, 10));
+  const cycles_t first = c.first_pass();
+  c.run_ms(1200);
+  ASSERT_EQ("", c.faults());
+  double low = 2, high = -1;
+  std::vector<cycles_t> restarts;  // the level falling back to the bottom
+  double last = -1;
+  for (const auto& r : c.b->leds().trace()) {
+    if (r.at <= first + 144'000) continue;  // from the second pass on: the first one ends the start-up's full light
+    const double led1 = r.levels[0];
+    EXPECT_LE(led1, 1.0);
+    EXPECT_GE(led1, 0.10);
+    low = std::min(low, led1);
+    high = std::max(high, led1);
+    if (last >= 0 && led1 < last) {
+      EXPECT_GT(last - led1, 0.85) << "only the restart goes down";
+      restarts.push_back(r.at);
+    }
+    last = led1;
+  }
+  EXPECT_DOUBLE_EQ(0.10, low);
+  EXPECT_DOUBLE_EQ(1.0, high);
+  ASSERT_GE(restarts.size(), 2u);
+  for (std::size_t i = 1; i < restarts.size(); ++i)
+    EXPECT_NEAR(512.0, ms_between(restarts[i - 1], restarts[i]), 1.0) << "period " << i;
+}
+
+void hold_main_loop(ClockBoard& c, std::uint32_t ms);
+
 // A person pressing the button: press i starts gap_ms after the end of the
 // previous one (or after the start) and is held for hold_ms.
 struct Press { double gap_ms, hold_ms; };
@@ -235,6 +297,56 @@ TEST_F(Gestures, ShouldDropAFiveMinuteRequestDuringAButtonAnnouncement) {
   ASSERT_EQ("", c->faults());
   EXPECT_EQ(1u, hour_clips());
   EXPECT_EQ(2u, c->clips.size());
+}
+
+// The main loop held for 6 ms across each mark of a gesture (as by a time
+// setting or a full console ring): the late pass acts on the marks it
+// jumped over, with the results of passes on time. A hold of -1: none.
+TEST_F(Gestures, ShouldGiveTheSameResultsWhenALatePassJumpsOverAMark) {
+  struct Case {
+    const char* what;
+    std::vector<Press> presses;
+    std::uint32_t mode_before;
+    std::size_t clicks, spoken;
+    std::uint32_t mode_after;
+    std::vector<double> holds;  // ms after the start; each in a run of its own
+  };
+  const Case cases[] = {
+      // Marks at 40 (30 ms), 60 (50), 130 (120), 310 (300); released at 410:
+      // 440 (-30), 710 (-300).
+      {"a single press held", {{10, 400}}, 1, 1, 1, 0, {-1, 38, 58, 128, 308, 408, 438, 708}},
+      // 40, 60; released at 110: 140 (-30); pressed at 260: 290, 310, 380.
+      {"short press, short pause, press and hold", {{10, 100}, {150, 400}}, 0, 2, 1, 1,
+       {-1, 38, 58, 108, 138, 258, 288, 308, 378}},
+      // 40, 60; released at 110: 140 (-30), 410 (-300); pressed at 460.
+      {"short press, long pause, press and hold", {{10, 100}, {350, 400}}, 0, 2, 1, 0, {-1, 138, 408, 458}},
+      // Released at 125 within the hold, before the 120 ms mark.
+      {"a 115 ms press released while held", {{10, 115}}, 1, 1, 0, 1, {-1, 120}},
+      // The 120 ms mark (130) and the release (133) within one hold.
+      {"a 123 ms press released while held", {{10, 123}}, 1, 1, 1, 0, {-1, 129}},
+  };
+  for (const Case& k : cases) {
+    for (const double hold : k.holds) {
+      const std::string what = std::string(k.what) + ", held at " + std::to_string(static_cast<int>(hold));
+      start(k.mode_before);
+      double t = 0;
+      for (const Press& p : k.presses) {
+        c->b->button().press(t + p.gap_ms, p.hold_ms);
+        t += p.gap_ms + p.hold_ms;
+      }
+      if (hold >= 0) {
+        c->run_ms(hold);
+        hold_main_loop(*c, 6);
+      }
+      c->run_ms(t + 400 - ms_between(from, c->m().now()));
+      ASSERT_EQ("", c->faults()) << what;
+      std::size_t clicks = 0;
+      for (const auto& beep : c->beeps(from)) clicks += beep.hz == 4000.0;
+      EXPECT_EQ(k.clicks, clicks) << what;
+      EXPECT_EQ(k.spoken, hour_clips()) << what;
+      EXPECT_EQ(k.mode_after, mode()) << what;
+    }
+  }
 }
 
 TEST(Clock, ShouldShowTheClockStateOnTheLeds) {

@@ -164,6 +164,27 @@ TEST_F(Shell, ShouldRefuseBadLinesWithoutWritingAnything) {
   }
 }
 
+// Every digit position of both line forms holding a character next to the
+// digits ('/' below '0', ':' above '9') or a letter: the line is refused.
+TEST_F(Shell, ShouldRefuseAnyOtherCharacterInEveryDigitPosition) {
+  const std::string forms[] = {"12312259", "12312259.30"};
+  boot_enumerated();
+  for (const std::string& form : forms) {
+    for (std::size_t pos = 0; pos < form.size(); ++pos) {
+      if (form[pos] == '.') continue;
+      for (const char bad : {'/', ':', 'O'}) {
+        std::string l = form;
+        l[pos] = bad;
+        SCOPED_TRACE(l);
+        const std::string reply = command(l);
+        EXPECT_EQ(l + kEnd + "<time>" + kSourceLine, without_times(reply));
+      }
+    }
+  }
+  EXPECT_EQ(1u, chip().frames().size()) << "no bus traffic to the external RTC";
+  EXPECT_EQ(0x12, board().rtc().calendar().hour) << "the on-chip RTC keeps its time";
+}
+
 class ShellIn2028 : public Shell {
 protected:
   ShellIn2028() { options.rtc_chip.start = {0x00, 0x00, 0x12, 6, 0x01, 0x01, 0x28}; }  // Saturday 1 Jan 2028
