@@ -267,25 +267,28 @@ void Gpio::set_alternate_rate(Pin p, unsigned af, double hz) {
 void Gpio::check_speed(int port, std::uint16_t drive_changed) {
   if (!machine_) return;
   const std::uint32_t ospeedr = ports_[port]->regs_[OSPEEDR];
+  const auto where = [&](int p) {
+    const unsigned speed = ospeedr >> (2 * p) & 3;
+    return "GPIO: " + pin_name(port, p) + " (OSPEEDR " + std::to_string(speed) + ", up to " +
+           std::to_string(static_cast<int>(speed_limit_hz(speed) / 1e6)) + " MHz)";
+  };
   for (int p = 0; p < 16; ++p) {
     const Pin pin{static_cast<std::uint8_t>(port), static_cast<std::uint8_t>(p)};
-    const unsigned speed = ospeedr >> (2 * p) & 3;
-    const double limit = speed_limit_hz(speed);
-    const std::string where = pin_name(port, p) + " (OSPEEDR " + std::to_string(speed) + ", up to " +
-                              std::to_string(static_cast<int>(limit / 1e6)) + " MHz)";
+    const double limit = speed_limit_hz(ospeedr >> (2 * p) & 3);
     if (mode(pin) == Mode::kAlternate) {
       const double hz = af_rate_[port][p][alternate_function(pin)];
       if (hz > limit) {
-        fault("GPIO: " + where + " carries a " + std::to_string(hz / 1e6) + " MHz signal, faster than its speed allows");
+        fault(where(p) + " carries a " + std::to_string(hz / 1e6) + " MHz signal, faster than its speed allows");
         return;
       }
     }
     if (!(drive_changed >> p & 1)) continue;
     auto& edges = drive_edges_[port][p];
-    const cycles_t now = machine_->now(), hclk = machine_->clocks().hclk;
+    const cycles_t now = machine_->now();
+    const double hclk = machine_->clocks().hclk;
     // Two changes before this one make a full period of the signal.
-    if (edges[0] != kNever && hclk != 0 && (now - edges[0]) * limit < hclk) {
-      fault("GPIO: " + where + " toggles with a period of " + std::to_string(now - edges[0]) +
+    if (edges[0] != kNever && static_cast<double>(now - edges[0]) * limit < hclk) {
+      fault(where(p) + " toggles with a period of " + std::to_string(now - edges[0]) +
             " cycles, faster than its speed allows");
       return;
     }
