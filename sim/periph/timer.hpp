@@ -17,6 +17,10 @@
 // DMA requests: the update request goes to the DMA stream it is connected
 // to; with no stream listening it costs no event.
 //
+// ARR lowered below the count without preload: the counter runs on to
+// 0xFFFF and wraps before the new period starts; the outputs hold the level
+// of the count until then and change at the wrap, as on the chip.
+//
 // PWM modes 1 and 2 and the forced levels are computed the same way: a
 // channel says what it puts out (output(): frequency and share of the period
 // high, or a constant level) and tells its listeners whenever that may have

@@ -291,6 +291,20 @@ TEST_F(Voice, ShouldLeaveAcknowledgeBitsInTheCallersBuffer) {
   }
 }
 
+// SDA left push-pull: the audio DAC's acknowledge pulls it low while the
+// chip drives it high, a short on the board.
+TEST_F(Voice, ShouldStopTheRunWhenSdaDrivesAgainstTheAcknowledge) {
+  ASSERT_TRUE(boot());
+  quiet_clock();
+  expect_fault();
+  m().write32(0x40020404, m().read32(0x40020404) & ~(1u << 9));  // GPIOB OTYPER: PB9 push-pull
+  const std::uint32_t buf = scratch();
+  m().write8(buf, 0x20);
+  EXPECT_THROW(m().call("si2c_send_sdac", {buf, 1}), std::exception);
+  ASSERT_TRUE(m().faulted());
+  EXPECT_NE(std::string::npos, m().fault_report().find("PB9 is driven high and low at once")) << m().fault_report();
+}
+
 TEST_F(Voice, ShouldEndTransfersWithFailureWhileALineIsShortedAndWorkAgainAfter) {
   struct Case { const char* what; Pin pin; };
   for (const Case c : {Case{"SCL", PB(6)}, Case{"SDA", PB(9)}}) {
