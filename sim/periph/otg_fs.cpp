@@ -644,9 +644,12 @@ bool OtgFs::close_setup_phase(std::uint8_t ep) {
 }
 
 // The turnaround time GUSBCFG TRDT must be at least the reference manual's
-// minimum for the AHB clock (in PHY clocks; 6 from 32 MHz up).
+// minimum for the AHB clock (in PHY clocks; 6 from 32 MHz up) once the
+// device works on the bus.
 void OtgFs::check_trdt() {
-  if (trdt_reported_) return;
+  // Checked once the firmware has taken ENUMDNE, where it sets TRDT for the
+  // speed found (before that it has not had its chance).
+  if (trdt_reported_ || (regs_[GINTSTS] & GINT_ENUMDNE)) return;
   const double mhz = machine().clocks().hclk / 1e6;
   static constexpr struct { double from_mhz; std::uint32_t trdt; } kMin[] = {
       {32, 6}, {27.5, 7}, {24, 8}, {21.8, 9}, {20, 10}, {18.5, 11}, {17.2, 12}, {16, 13}, {15, 14}, {0, 15}};

@@ -369,6 +369,9 @@ TEST_F(OtgFsModel, ShouldReportATurnaroundTimeBelowTheMinimumForTheAhbClock) {
     o.bus_reset_end();
     const std::array<std::uint8_t, 8> setup{0x80, 6, 0, 1, 0, 0, 64, 0};
     o.setup(0, setup);
+    EXPECT_FALSE(mm.faulted()) << "checked once the firmware has taken ENUMDNE";
+    o.write(O::GINTSTS, O::GINT_ENUMDNE, ~0u);
+    o.setup(0, setup);
     EXPECT_EQ(trdt < 6, mm.faulted()) << mm.fault_report();
   }
 }
