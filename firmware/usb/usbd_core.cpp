@@ -53,8 +53,8 @@ std::uint8_t USBD_SetupStage(USB_OTG_CORE_HANDLE* pdev) {
       else
         USBD_CtlError(pdev, &req);
       break;
-    default:
-      DCD_EP_Stall(pdev, req.bmRequest & 0x80);
+    default:  // reserved recipients
+      USBD_CtlError(pdev, &req);
       break;
   }
   return USBD_OK;
@@ -96,10 +96,6 @@ std::uint8_t USBD_DataInStage(USB_OTG_CORE_HANDLE* pdev, std::uint8_t epnum) {
         USBD_CtlReceiveStatus(pdev);
       }
     }
-    if (pdev->dev.test_mode == 1) {
-      pdev->regs.DREGS->DCTL = SET_TEST_MODE.d32;
-      pdev->dev.test_mode = 0;
-    }
   } else if (pdev->dev.class_cb->DataIn != nullptr && configured(pdev)) {
     pdev->dev.class_cb->DataIn(pdev, epnum);
   }
@@ -107,6 +103,11 @@ std::uint8_t USBD_DataInStage(USB_OTG_CORE_HANDLE* pdev, std::uint8_t epnum) {
 }
 
 std::uint8_t USBD_Reset(USB_OTG_CORE_HANDLE* pdev) {
+  // A bus reset ends every halt (the core has deactivated endpoints 1-3).
+  for (std::uint8_t n = 0; n < pdev->cfg.dev_endpoints; ++n) {
+    pdev->dev.in_ep[n].is_stall = 0;
+    pdev->dev.out_ep[n].is_stall = 0;
+  }
   DCD_EP_Open(pdev, 0x00, 64, EP_TYPE_CTRL);
   DCD_EP_Open(pdev, 0x80, 64, EP_TYPE_CTRL);
   pdev->dev.device_status = USB_OTG_DEFAULT;
@@ -168,7 +169,12 @@ USBD_Status USBD_ClrCfg(USB_OTG_CORE_HANDLE* pdev, std::uint8_t cfgidx) {
 
 // --- control transfer stages --------------------------------------------------
 
+// The data stage of an IN request: at most wLength bytes. With wLength 0
+// there is no data stage, only the status stage (a zero-length IN).
 USBD_Status USBD_CtlSendData(USB_OTG_CORE_HANDLE* pdev, std::uint8_t* pbuf, std::uint16_t len) {
+  const std::uint32_t asked = pdev->dev.in_ep[0].ctl_data_len;
+  if (len > asked) len = static_cast<std::uint16_t>(asked);
+  if (len == 0) return USBD_CtlSendStatus(pdev);
   pdev->dev.in_ep[0].total_data_len = len;
   pdev->dev.in_ep[0].rem_data_len = len;
   pdev->dev.device_state = USB_OTG_EP0_DATA_IN;
@@ -208,9 +214,12 @@ USBD_Status USBD_CtlReceiveStatus(USB_OTG_CORE_HANDLE* pdev) {
   return USBD_OK;
 }
 
+// A request error: endpoint 0 answers STALL in both directions until the
+// next SETUP. This is a protocol stall, not a halt: the records' halt state
+// (GET_STATUS) stays clear.
 void USBD_CtlError(USB_OTG_CORE_HANDLE* pdev, USB_SETUP_REQ*) {
-  DCD_EP_Stall(pdev, 0x80);
-  DCD_EP_Stall(pdev, 0x00);
+  USB_OTG_EPSetStall(pdev, &pdev->dev.in_ep[0]);
+  USB_OTG_EPSetStall(pdev, &pdev->dev.out_ep[0]);
   USB_OTG_EP0_OutStart(pdev);
 }
 

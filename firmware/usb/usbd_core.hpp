@@ -40,14 +40,8 @@ inline constexpr std::uint16_t USB_FEATURE_TEST_MODE = 2;
 // Number of the core's device endpoints: requests naming a higher one are refused.
 inline constexpr std::uint8_t USBD_ENDPOINTS = 4;
 
-struct USB_OTG_DCTL_TypeDef {
-  std::uint32_t d32;
-};
-
 extern USBD_DCD_INT_cb_TypeDef USBD_DCD_INT_cb;
 extern std::uint8_t USBD_StrDesc[255];
-// The DCTL value written when a test mode starts (after the status stage).
-extern USB_OTG_DCTL_TypeDef SET_TEST_MODE;
 
 void USBD_Init(USB_OTG_CORE_HANDLE* pdev, USB_OTG_CORE_ID_TypeDef coreID, USBD_DEVICE* pDevice,
                USBD_Class_cb_TypeDef* class_cb, USBD_Usr_cb_TypeDef* usr_cb);
