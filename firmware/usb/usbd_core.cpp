@@ -8,6 +8,30 @@ extern "C" void USB_OTG_BSP_EnableInterrupt(USB_OTG_CORE_HANDLE* pdev);
 
 namespace {
 bool configured(const USB_OTG_CORE_HANDLE* pdev) { return pdev->dev.device_status == USB_OTG_CONFIGURED; }
+
+// A standard request in the direction its definition gives: the GET
+// requests (and SYNCH_FRAME) device-to-host, the SET and CLEAR requests
+// host-to-device without a data stage. Anything else would leave the host
+// waiting on a data stage that never comes.
+bool standard_request_well_formed(const USB_SETUP_REQ& req) {
+  const bool in = (req.bmRequest & 0x80) != 0;
+  switch (req.bRequest) {
+    case USB_REQ_GET_STATUS:
+    case USB_REQ_GET_DESCRIPTOR:
+    case USB_REQ_GET_CONFIGURATION:
+    case USB_REQ_GET_INTERFACE:
+    case USB_REQ_SYNCH_FRAME:
+      return in;
+    case USB_REQ_CLEAR_FEATURE:
+    case USB_REQ_SET_FEATURE:
+    case USB_REQ_SET_ADDRESS:
+    case USB_REQ_SET_CONFIGURATION:
+    case USB_REQ_SET_INTERFACE:
+      return !in && req.wLength == 0;
+    default:
+      return true;  // the handlers refuse what they do not know
+  }
+}
 }  // namespace
 
 extern "C" {
@@ -35,6 +59,10 @@ std::uint8_t USBD_SetupStage(USB_OTG_CORE_HANDLE* pdev) {
   USBD_ParseSetupRequest(pdev, &req);
   const std::uint8_t recipient = req.bmRequest & USB_REQ_RECIPIENT_MASK;
   const bool standard = (req.bmRequest & USB_REQ_TYPE_MASK) == USB_REQ_TYPE_STANDARD;
+  if (standard && !standard_request_well_formed(req)) {
+    USBD_CtlError(pdev, &req);
+    return USBD_OK;
+  }
   switch (recipient) {
     case USB_REQ_RECIPIENT_DEVICE:
       // Class and vendor requests to the device are not standard requests

@@ -29,6 +29,7 @@ inline constexpr std::uint8_t USB_REQ_GET_CONFIGURATION = 8;
 inline constexpr std::uint8_t USB_REQ_SET_CONFIGURATION = 9;
 inline constexpr std::uint8_t USB_REQ_GET_INTERFACE = 10;
 inline constexpr std::uint8_t USB_REQ_SET_INTERFACE = 11;
+inline constexpr std::uint8_t USB_REQ_SYNCH_FRAME = 12;
 // Descriptor types and feature selectors.
 inline constexpr std::uint8_t USB_DESC_TYPE_DEVICE = 1;
 inline constexpr std::uint8_t USB_DESC_TYPE_CONFIGURATION = 2;

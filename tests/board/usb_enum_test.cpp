@@ -160,7 +160,14 @@ INSTANTIATE_TEST_SUITE_P(
         RequestCase{"endpoint_status_0x83_not_in_configuration", D::kConfigured, 0x82, 0, 0, 0x83, 2, kStall, 0},
         RequestCase{"set_halt_0x02_not_in_configuration", D::kConfigured, 0x02, 3, 0, 0x02, 0, kStall, 0},
         RequestCase{"endpoint_feature_selector_5", D::kConfigured, 0x02, 3, 5, 0x81, 0, kStall, 0},
-        RequestCase{"clear_endpoint_feature_selector_5", D::kConfigured, 0x02, 1, 5, 0x01, 0, kStall, 0}),
+        RequestCase{"clear_endpoint_feature_selector_5", D::kConfigured, 0x02, 1, 5, 0x01, 0, kStall, 0},
+        // Standard requests in the wrong direction, or SET requests with a data stage.
+        RequestCase{"get_descriptor_host_to_device", D::kAddressed, 0x00, 6, 0x0100, 0, 18, kStall, 0},
+        RequestCase{"get_status_host_to_device", D::kConfigured, 0x02, 0, 0, 0x81, 2, kStall, 0},
+        RequestCase{"get_configuration_host_to_device", D::kConfigured, 0x00, 8, 0, 0, 1, kStall, 0},
+        RequestCase{"get_interface_host_to_device", D::kConfigured, 0x01, 10, 0, 1, 64, kStall, 0},
+        RequestCase{"set_configuration_device_to_host", D::kAddressed, 0x80, 9, 1, 0, 2, kStall, 0},
+        RequestCase{"set_feature_with_data_stage", D::kConfigured, 0x00, 3, 1, 0, 2, kStall, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
