@@ -430,9 +430,11 @@ bool UsbHost::step(Pending& p, double& bus_us) {
     return true;
   };
   // A data packet whose PID is not the one expected: a transaction error.
+  // Its data is dropped and the token tried again, up to the host's error
+  // limit, after which the transfer fails.
   auto wrong_pid = [&](std::size_t bytes) {
     bus_us = bus_time_us(bytes);
-    finish(p, UsbTransfer::Status::kError);
+    if (++p.errors >= kMaxErrors) finish(p, UsbTransfer::Status::kError);
     return true;
   };
 
@@ -521,12 +523,7 @@ bool UsbHost::step(Pending& p, double& bus_us) {
     if (h == Handshake::kStall) return stalled();
     if (h == Handshake::kNone) return no_answer();
     bus_us = bus_time_us(d.size());
-    if (pid != toggle_in_[epn]) {
-      // Taken as the repeat of a packet whose ACK the device missed: it is
-      // acknowledged and dropped. Counted as an error all the same.
-      if (++p.errors >= kMaxErrors) finish(p, UsbTransfer::Status::kError);
-      return true;
-    }
+    if (pid != toggle_in_[epn]) return wrong_pid(d.size());
     toggle_in_[epn] ^= 1;
     const std::size_t mps = max_packet(p.t.ep);
     if (d.size() > mps || d.size() > p.t.length - p.t.data.size()) return babble(d.size());

@@ -24,6 +24,27 @@ TEST_F(UsbHostModel, ShouldFailAReadThatGetsMoreThanItAskedFor) {
   EXPECT_EQ(Status::kBabble, host().transfer(id)->status);
 }
 
+// A data packet with the wrong DATA PID is a transaction error: its data is
+// dropped and the token tried again; the next packet with the right PID
+// completes the read.
+TEST_F(UsbHostModel, ShouldDropADataPacketWithTheWrongPid) {
+  bypass_shell();
+  boot_manual();
+  address_and_configure(5);
+  const std::uint32_t diepctl1 = 0x50000920;
+  m().write32(diepctl1, m().read32(diepctl1) | 1u << 29);  // SODDFRM: the device's toggle to DATA1
+  ASSERT_EQ(0, usb_putc('x'));
+  const std::uint64_t id = host().bulk_in(0x81, 64);
+  ASSERT_TRUE(run_until([&] { return !bulk_in_packets().empty(); }, 20));
+  run_until([] { return false; }, 10);
+  EXPECT_EQ(1, bulk_in_packets().front().pid);
+  EXPECT_EQ(Status::kPending, host().transfer(id)->status) << "the DATA1 packet is not taken";
+  ASSERT_EQ(0, usb_putc('y'));
+  ASSERT_TRUE(run_until([&] { return host().transfer(id)->status != Status::kPending; }, 20));
+  EXPECT_EQ(Status::kOk, host().transfer(id)->status);
+  EXPECT_EQ((Bytes{'y'}), host().transfer(id)->data);
+}
+
 // The packet sizes come from the descriptors the host read: bMaxPacketSize0
 // and each endpoint's wMaxPacketSize (the notification endpoint has 8).
 TEST_F(UsbHostModel, ShouldTakePacketSizesFromTheDescriptors) {
