@@ -38,9 +38,6 @@ inline constexpr std::uint16_t USB_FEATURE_EP_HALT = 0;
 inline constexpr std::uint16_t USB_FEATURE_REMOTE_WAKEUP = 1;
 inline constexpr std::uint16_t USB_FEATURE_TEST_MODE = 2;
 
-// Number of the core's device endpoints: requests naming a higher one are refused.
-inline constexpr std::uint8_t USBD_ENDPOINTS = 4;
-
 extern USBD_DCD_INT_cb_TypeDef USBD_DCD_INT_cb;
 extern std::uint8_t USBD_StrDesc[255];
 
