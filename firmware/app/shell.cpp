@@ -14,11 +14,6 @@
 
 extern "C" {
 
-// The CDC class's transmit ring indexes (written by USB_putc and by the
-// OTG_FS interrupt); read here only to see how much room is left.
-extern volatile std::uint32_t APP_Rx_ptr_in;
-extern volatile std::uint32_t APP_Rx_ptr_out;
-
 char inbuff[kShellLineSize] = {};
 int inbufn = 0;
 
@@ -71,18 +66,12 @@ constexpr int kLongestReply = [] {
 constexpr std::uint32_t kTxCapacity = APP_RX_DATA_SIZE - 1;
 static_assert(kLongestReply <= static_cast<int>(kTxCapacity), "a reply must fit the empty transmit ring");
 
-std::uint32_t tx_room() {
-  const std::uint32_t in = APP_Rx_ptr_in;
-  const std::uint32_t out = APP_Rx_ptr_out % APP_RX_DATA_SIZE;  // 256 stands for 0
-  return kTxCapacity - (in + APP_RX_DATA_SIZE - out) % APP_RX_DATA_SIZE;
-}
-
 // While no host has configured the port nothing drains the transmit ring:
 // waiting for room would stop the shell for good, so bytes are taken and
 // what does not fit is refused by USB_putc.
 bool may_take_byte() {
   if (USB_OTG_dev.dev.device_status != USB_OTG_CONFIGURED) return true;
-  return tx_room() >= static_cast<std::uint32_t>(kLongestReply);
+  return USB_tx_room() >= static_cast<std::uint32_t>(kLongestReply);
 }
 
 void clear_line() {

@@ -253,13 +253,27 @@ USB_OTG_STS USB_OTG_EPActivate(USB_OTG_CORE_HANDLE* pdev, USB_OTG_EP* ep) {
   return USB_OTG_OK;
 }
 
+// Closes an endpoint: a transfer still enabled on it is disabled first (an
+// IN endpoint's packet also leaves its transmit FIFO), so nothing of it goes
+// out or raises an interrupt later; then the endpoint is deactivated and
+// its interrupts masked, FIFO-empty included.
 USB_OTG_STS USB_OTG_EPDeactivate(USB_OTG_CORE_HANDLE* pdev, USB_OTG_EP* ep) {
+  OTG_FS_Device_Regs* d = pdev->regs.DREGS;
   if (ep->is_in) {
-    pdev->regs.INEP_REGS[ep->num]->DIEPCTL = 0;
-    pdev->regs.DREGS->DAINTMSK = pdev->regs.DREGS->DAINTMSK & ~otg_daint_in(ep->num);
+    OTG_FS_INEP_Regs* in = pdev->regs.INEP_REGS[ep->num];
+    if (in->DIEPCTL & OTG_DEPCTL_EPENA) in->DIEPCTL = in->DIEPCTL | OTG_DEPCTL_EPDIS | OTG_DEPCTL_SNAK;
+    in->DIEPCTL = 0;
+    in->DIEPTSIZ = 0;
+    in->DIEPINT = 0xFF;
+    d->DIEPEMPMSK = d->DIEPEMPMSK & ~(1u << ep->num);
+    d->DAINTMSK = d->DAINTMSK & ~otg_daint_in(ep->num);
+    USB_OTG_FlushTxFifo(pdev, ep->num);
   } else {
-    pdev->regs.OUTEP_REGS[ep->num]->DOEPCTL = 0;
-    pdev->regs.DREGS->DAINTMSK = pdev->regs.DREGS->DAINTMSK & ~otg_daint_out(ep->num);
+    OTG_FS_OUTEP_Regs* out = pdev->regs.OUTEP_REGS[ep->num];
+    if (out->DOEPCTL & OTG_DEPCTL_EPENA) out->DOEPCTL = out->DOEPCTL | OTG_DEPCTL_EPDIS | OTG_DEPCTL_SNAK;
+    out->DOEPCTL = 0;
+    out->DOEPINT = 0xFF;
+    d->DAINTMSK = d->DAINTMSK & ~otg_daint_out(ep->num);
   }
   return USB_OTG_OK;
 }

@@ -44,7 +44,13 @@ std::uint32_t DCD_EP_Open(USB_OTG_CORE_HANDLE* pdev, std::uint8_t ep_addr, std::
   ep->type = ep_type;
   if (ep->is_in) ep->tx_fifo_num = ep->num;  // endpoint n uses transmit FIFO n
   if (ep_type == EP_TYPE_BULK) ep->data_pid_start = 0;
+  ep->is_stall = 0;
+  ep->xfer_len = 0;
+  ep->xfer_count = 0;
   USB_OTG_EPActivate(pdev, ep);
+  // An endpoint opens without a halt, its data toggle at DATA0, whatever
+  // it had before.
+  if (ep->num != 0) USB_OTG_EPClearStall(pdev, ep);
   return 0;
 }
 
@@ -53,6 +59,8 @@ std::uint32_t DCD_EP_Close(USB_OTG_CORE_HANDLE* pdev, std::uint8_t ep_addr) {
   ep->num = ep_addr & 0x7F;
   ep->is_in = (ep_addr & 0x80) != 0;
   USB_OTG_EPDeactivate(pdev, ep);
+  ep->xfer_len = 0;  // nothing left to move for a transfer the close ended
+  ep->xfer_count = 0;
   return 0;
 }
 

@@ -8,6 +8,10 @@
 
 namespace {
 
+// USB turnaround time in PHY clocks for the AHB clock: the reference
+// manual's minimum is 6 for HCLK of 32 MHz and more (this board runs 144 MHz).
+constexpr std::uint32_t kTrdtFullSpeed = 6;
+
 // Refills the transmit FIFO of IN endpoint epnum while it has room for the
 // next packet (TXFE).
 void write_empty_tx_fifo(USB_OTG_CORE_HANDLE* pdev, std::uint32_t epnum) {
@@ -26,6 +30,12 @@ void write_empty_tx_fifo(USB_OTG_CORE_HANDLE* pdev, std::uint32_t epnum) {
     ep->xfer_buff += len;
     ep->xfer_count += len;
     space = pdev->regs.INEP_REGS[epnum]->DTXFSTS & OTG_DTXFSTS_INEPTFSAV;
+  }
+  // Everything is in the FIFO: stop listening to its level, which stays
+  // "empty" (TXFE) while the packet waits for the host's IN token.
+  if (ep->xfer_count >= ep->xfer_len) {
+    OTG_FS_Device_Regs* d = pdev->regs.DREGS;
+    d->DIEPEMPMSK = d->DIEPEMPMSK & ~(1u << epnum);
   }
 }
 
@@ -128,7 +138,7 @@ void handle_enum_done(USB_OTG_CORE_HANDLE* pdev) {
   } else {
     pdev->cfg.speed = USB_OTG_SPEED_FULL;
     pdev->cfg.mps = 64;
-    trdt = 5;
+    trdt = kTrdtFullSpeed;
   }
   g->GUSBCFG = (g->GUSBCFG & ~OTG_GUSBCFG_TRDT) | (trdt << OTG_GUSBCFG_TRDT_Pos);
   g->GINTSTS = OTG_GINT_ENUMDNE;

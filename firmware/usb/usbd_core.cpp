@@ -8,6 +8,30 @@ extern "C" void USB_OTG_BSP_EnableInterrupt(USB_OTG_CORE_HANDLE* pdev);
 
 namespace {
 bool configured(const USB_OTG_CORE_HANDLE* pdev) { return pdev->dev.device_status == USB_OTG_CONFIGURED; }
+
+// A standard request in the direction its definition gives: the GET
+// requests (and SYNCH_FRAME) device-to-host, the SET and CLEAR requests
+// host-to-device without a data stage. Anything else would leave the host
+// waiting on a data stage that never comes.
+bool standard_request_well_formed(const USB_SETUP_REQ& req) {
+  const bool in = (req.bmRequest & 0x80) != 0;
+  switch (req.bRequest) {
+    case USB_REQ_GET_STATUS:
+    case USB_REQ_GET_DESCRIPTOR:
+    case USB_REQ_GET_CONFIGURATION:
+    case USB_REQ_GET_INTERFACE:
+    case USB_REQ_SYNCH_FRAME:
+      return in;
+    case USB_REQ_CLEAR_FEATURE:
+    case USB_REQ_SET_FEATURE:
+    case USB_REQ_SET_ADDRESS:
+    case USB_REQ_SET_CONFIGURATION:
+    case USB_REQ_SET_INTERFACE:
+      return !in && req.wLength == 0;
+    default:
+      return true;  // the handlers refuse what they do not know
+  }
+}
 }  // namespace
 
 extern "C" {
@@ -35,6 +59,10 @@ std::uint8_t USBD_SetupStage(USB_OTG_CORE_HANDLE* pdev) {
   USBD_ParseSetupRequest(pdev, &req);
   const std::uint8_t recipient = req.bmRequest & USB_REQ_RECIPIENT_MASK;
   const bool standard = (req.bmRequest & USB_REQ_TYPE_MASK) == USB_REQ_TYPE_STANDARD;
+  if (standard && !standard_request_well_formed(req)) {
+    USBD_CtlError(pdev, &req);
+    return USBD_OK;
+  }
   switch (recipient) {
     case USB_REQ_RECIPIENT_DEVICE:
       // Class and vendor requests to the device are not standard requests
@@ -53,8 +81,8 @@ std::uint8_t USBD_SetupStage(USB_OTG_CORE_HANDLE* pdev) {
       else
         USBD_CtlError(pdev, &req);
       break;
-    default:
-      DCD_EP_Stall(pdev, req.bmRequest & 0x80);
+    default:  // reserved recipients
+      USBD_CtlError(pdev, &req);
       break;
   }
   return USBD_OK;
@@ -96,10 +124,6 @@ std::uint8_t USBD_DataInStage(USB_OTG_CORE_HANDLE* pdev, std::uint8_t epnum) {
         USBD_CtlReceiveStatus(pdev);
       }
     }
-    if (pdev->dev.test_mode == 1) {
-      pdev->regs.DREGS->DCTL = SET_TEST_MODE.d32;
-      pdev->dev.test_mode = 0;
-    }
   } else if (pdev->dev.class_cb->DataIn != nullptr && configured(pdev)) {
     pdev->dev.class_cb->DataIn(pdev, epnum);
   }
@@ -107,6 +131,11 @@ std::uint8_t USBD_DataInStage(USB_OTG_CORE_HANDLE* pdev, std::uint8_t epnum) {
 }
 
 std::uint8_t USBD_Reset(USB_OTG_CORE_HANDLE* pdev) {
+  // A bus reset ends every halt (the core has deactivated endpoints 1-3).
+  for (std::uint8_t n = 0; n < pdev->cfg.dev_endpoints; ++n) {
+    pdev->dev.in_ep[n].is_stall = 0;
+    pdev->dev.out_ep[n].is_stall = 0;
+  }
   DCD_EP_Open(pdev, 0x00, 64, EP_TYPE_CTRL);
   DCD_EP_Open(pdev, 0x80, 64, EP_TYPE_CTRL);
   pdev->dev.device_status = USB_OTG_DEFAULT;
@@ -168,7 +197,12 @@ USBD_Status USBD_ClrCfg(USB_OTG_CORE_HANDLE* pdev, std::uint8_t cfgidx) {
 
 // --- control transfer stages --------------------------------------------------
 
+// The data stage of an IN request: at most wLength bytes. With wLength 0
+// there is no data stage, only the status stage (a zero-length IN).
 USBD_Status USBD_CtlSendData(USB_OTG_CORE_HANDLE* pdev, std::uint8_t* pbuf, std::uint16_t len) {
+  const std::uint32_t asked = pdev->dev.in_ep[0].ctl_data_len;
+  if (len > asked) len = static_cast<std::uint16_t>(asked);
+  if (len == 0) return USBD_CtlSendStatus(pdev);
   pdev->dev.in_ep[0].total_data_len = len;
   pdev->dev.in_ep[0].rem_data_len = len;
   pdev->dev.device_state = USB_OTG_EP0_DATA_IN;
@@ -208,9 +242,12 @@ USBD_Status USBD_CtlReceiveStatus(USB_OTG_CORE_HANDLE* pdev) {
   return USBD_OK;
 }
 
+// A request error: endpoint 0 answers STALL in both directions until the
+// next SETUP. This is a protocol stall, not a halt: the records' halt state
+// (GET_STATUS) stays clear.
 void USBD_CtlError(USB_OTG_CORE_HANDLE* pdev, USB_SETUP_REQ*) {
-  DCD_EP_Stall(pdev, 0x80);
-  DCD_EP_Stall(pdev, 0x00);
+  USB_OTG_EPSetStall(pdev, &pdev->dev.in_ep[0]);
+  USB_OTG_EPSetStall(pdev, &pdev->dev.out_ep[0]);
   USB_OTG_EP0_OutStart(pdev);
 }
 

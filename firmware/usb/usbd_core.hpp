@@ -29,6 +29,7 @@ inline constexpr std::uint8_t USB_REQ_GET_CONFIGURATION = 8;
 inline constexpr std::uint8_t USB_REQ_SET_CONFIGURATION = 9;
 inline constexpr std::uint8_t USB_REQ_GET_INTERFACE = 10;
 inline constexpr std::uint8_t USB_REQ_SET_INTERFACE = 11;
+inline constexpr std::uint8_t USB_REQ_SYNCH_FRAME = 12;
 // Descriptor types and feature selectors.
 inline constexpr std::uint8_t USB_DESC_TYPE_DEVICE = 1;
 inline constexpr std::uint8_t USB_DESC_TYPE_CONFIGURATION = 2;
@@ -37,17 +38,8 @@ inline constexpr std::uint16_t USB_FEATURE_EP_HALT = 0;
 inline constexpr std::uint16_t USB_FEATURE_REMOTE_WAKEUP = 1;
 inline constexpr std::uint16_t USB_FEATURE_TEST_MODE = 2;
 
-// Number of the core's device endpoints: requests naming a higher one are refused.
-inline constexpr std::uint8_t USBD_ENDPOINTS = 4;
-
-struct USB_OTG_DCTL_TypeDef {
-  std::uint32_t d32;
-};
-
 extern USBD_DCD_INT_cb_TypeDef USBD_DCD_INT_cb;
 extern std::uint8_t USBD_StrDesc[255];
-// The DCTL value written when a test mode starts (after the status stage).
-extern USB_OTG_DCTL_TypeDef SET_TEST_MODE;
 
 void USBD_Init(USB_OTG_CORE_HANDLE* pdev, USB_OTG_CORE_ID_TypeDef coreID, USBD_DEVICE* pDevice,
                USBD_Class_cb_TypeDef* class_cb, USBD_Usr_cb_TypeDef* usr_cb);

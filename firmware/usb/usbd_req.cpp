@@ -8,7 +8,6 @@ std::uint8_t USBD_StrDesc[255];
 std::uint32_t USBD_cfg_status = 0;
 std::uint32_t USBD_ep_status = 0;
 std::uint32_t USBD_default_cfg = 0;
-USB_OTG_DCTL_TypeDef SET_TEST_MODE = {0};
 std::uint8_t cfgidx = 0;
 
 }  // extern "C"
@@ -49,7 +48,11 @@ void get_descriptor(USB_OTG_CORE_HANDLE* pdev, USB_SETUP_REQ* req) {
       USBD_CtlError(pdev, req);
       return;
   }
-  if (len != 0 && req->wLength != 0) USBD_CtlSendData(pdev, pbuf, len < req->wLength ? len : req->wLength);
+  if (len == 0) {
+    USBD_CtlError(pdev, req);
+    return;
+  }
+  USBD_CtlSendData(pdev, pbuf, len);  // cut to wLength there
 }
 
 void set_address(USB_OTG_CORE_HANDLE* pdev, USB_SETUP_REQ* req) {
@@ -62,6 +65,14 @@ void set_address(USB_OTG_CORE_HANDLE* pdev, USB_SETUP_REQ* req) {
   DCD_EP_SetAddress(pdev, address);
   USBD_CtlSendStatus(pdev);
   pdev->dev.device_status = address != 0 ? USB_OTG_ADDRESSED : USB_OTG_DEFAULT;
+}
+
+// Every open endpoint other than 0 out of its halt, data toggle at DATA0.
+void clear_endpoint_halts(USB_OTG_CORE_HANDLE* pdev) {
+  for (std::uint8_t n = 1; n < pdev->cfg.dev_endpoints; ++n) {
+    if (pdev->regs.INEP_REGS[n]->DIEPCTL & OTG_DEPCTL_USBAEP) DCD_EP_ClrStall(pdev, static_cast<std::uint8_t>(0x80 | n));
+    if (pdev->regs.OUTEP_REGS[n]->DOEPCTL & OTG_DEPCTL_USBAEP) DCD_EP_ClrStall(pdev, n);
+  }
 }
 
 void set_config(USB_OTG_CORE_HANDLE* pdev, USB_SETUP_REQ* req) {
@@ -88,6 +99,10 @@ void set_config(USB_OTG_CORE_HANDLE* pdev, USB_SETUP_REQ* req) {
         USBD_ClrCfg(pdev, pdev->dev.device_config);
         pdev->dev.device_config = cfgidx;
         USBD_SetCfg(pdev, cfgidx);
+      } else {
+        // The same configuration again: its endpoints leave any halt and
+        // start over at DATA0, the class keeps its state.
+        clear_endpoint_halts(pdev);
       }
       USBD_CtlSendStatus(pdev);
       break;
@@ -122,31 +137,36 @@ void get_status(USB_OTG_CORE_HANDLE* pdev, USB_SETUP_REQ* req) {
   USBD_CtlSendData(pdev, bytes(&USBD_cfg_status), 2);
 }
 
+// Remote wake-up is the one device feature: TEST_MODE is for high-speed
+// capable devices (this one is full speed only, and a test mode would take
+// it off the bus until power is cycled), other selectors do not exist.
 void set_feature(USB_OTG_CORE_HANDLE* pdev, USB_SETUP_REQ* req) {
-  if (req->wValue == USB_FEATURE_REMOTE_WAKEUP) {
-    pdev->dev.DevRemoteWakeup = 1;
-    pdev->dev.class_cb->Setup(pdev, req);
-    USBD_CtlSendStatus(pdev);
-  } else if (req->wValue == USB_FEATURE_TEST_MODE && lo(req->wIndex) == 0) {
-    std::uint32_t dctl = pdev->regs.DREGS->DCTL;
-    const std::uint8_t selector = hi(req->wIndex);
-    if (selector >= 1 && selector <= 5) dctl = (dctl & ~OTG_DCTL_TCTL) | (std::uint32_t{selector} << 4);
-    SET_TEST_MODE.d32 = dctl;
-    pdev->dev.test_mode = 1;
-    USBD_CtlSendStatus(pdev);
-  }
-}
-
-void clear_feature(USB_OTG_CORE_HANDLE* pdev, USB_SETUP_REQ* req) {
-  if (!addressed_or_configured(pdev)) {
+  if (!addressed_or_configured(pdev) || req->wValue != USB_FEATURE_REMOTE_WAKEUP) {
     USBD_CtlError(pdev, req);
     return;
   }
-  if (req->wValue == USB_FEATURE_REMOTE_WAKEUP) {
-    pdev->dev.DevRemoteWakeup = 0;
-    pdev->dev.class_cb->Setup(pdev, req);
-    USBD_CtlSendStatus(pdev);
+  pdev->dev.DevRemoteWakeup = 1;
+  USBD_CtlSendStatus(pdev);
+}
+
+void clear_feature(USB_OTG_CORE_HANDLE* pdev, USB_SETUP_REQ* req) {
+  if (!addressed_or_configured(pdev) || req->wValue != USB_FEATURE_REMOTE_WAKEUP) {
+    USBD_CtlError(pdev, req);
+    return;
   }
+  pdev->dev.DevRemoteWakeup = 0;
+  USBD_CtlSendStatus(pdev);
+}
+
+// An endpoint the device has: 0 always, the others while open (active in
+// the core: configured, and not closed since).
+bool endpoint_exists(USB_OTG_CORE_HANDLE* pdev, std::uint8_t ep_addr) {
+  const std::uint8_t num = ep_addr & 0x7F;
+  if (num == 0) return true;
+  if (num >= pdev->cfg.dev_endpoints || pdev->dev.device_status != USB_OTG_CONFIGURED) return false;
+  const std::uint32_t ctl =
+      (ep_addr & 0x80) ? pdev->regs.INEP_REGS[num]->DIEPCTL : pdev->regs.OUTEP_REGS[num]->DOEPCTL;
+  return (ctl & OTG_DEPCTL_USBAEP) != 0;
 }
 
 }  // namespace
@@ -178,65 +198,55 @@ USBD_Status USBD_StdDevReq(USB_OTG_CORE_HANDLE* pdev, USB_SETUP_REQ* req) {
   return USBD_OK;
 }
 
+// Interface requests, in the configured state and for interfaces 0 and 1
+// only. GET_STATUS is answered here (no interface status bits are
+// defined); the rest goes to the class, which refuses what it does not handle.
 USBD_Status USBD_StdItfReq(USB_OTG_CORE_HANDLE* pdev, USB_SETUP_REQ* req) {
-  if (pdev->dev.device_status != USB_OTG_CONFIGURED || lo(req->wIndex) > 1) {
+  if (pdev->dev.device_status != USB_OTG_CONFIGURED || lo(req->wIndex) > 1 || hi(req->wIndex) != 0) {
     USBD_CtlError(pdev, req);
     return USBD_OK;
   }
-  pdev->dev.class_cb->Setup(pdev, req);
-  if (req->wLength == 0) USBD_CtlSendStatus(pdev);
+  if ((req->bmRequest & USB_REQ_TYPE_MASK) == USB_REQ_TYPE_STANDARD && req->bRequest == USB_REQ_GET_STATUS) {
+    USBD_ep_status = 0;
+    USBD_CtlSendData(pdev, bytes(&USBD_ep_status), 2);
+    return USBD_OK;
+  }
+  // Without a data stage the class only acts; the status stage follows
+  // unless it refused the request.
+  if (pdev->dev.class_cb->Setup(pdev, req) == USBD_OK && req->wLength == 0 &&
+      pdev->dev.device_state == USB_OTG_EP0_SETUP)
+    USBD_CtlSendStatus(pdev);
   return USBD_OK;
 }
 
+// Endpoint requests: GET_STATUS and the ENDPOINT_HALT feature. Endpoint 0
+// answers in the addressed and configured states and is never halted (a
+// stalled request is no halt); another endpoint answers while it is open.
 USBD_Status USBD_StdEPReq(USB_OTG_CORE_HANDLE* pdev, USB_SETUP_REQ* req) {
   const std::uint8_t ep_addr = lo(req->wIndex);
-  // Only the core's endpoints have records and registers.
-  if ((ep_addr & 0x7F) >= USBD_ENDPOINTS) {
+  const bool ep0 = (ep_addr & 0x7F) == 0;
+  const bool known = req->bRequest == USB_REQ_GET_STATUS || req->bRequest == USB_REQ_SET_FEATURE ||
+                     req->bRequest == USB_REQ_CLEAR_FEATURE;
+  if (!known || !addressed_or_configured(pdev) || hi(req->wIndex) != 0 || !endpoint_exists(pdev, ep_addr) ||
+      (req->bRequest != USB_REQ_GET_STATUS && req->wValue != USB_FEATURE_EP_HALT)) {
     USBD_CtlError(pdev, req);
     return USBD_OK;
   }
-  const bool ep0 = (ep_addr & 0x7F) == 0;
-  const std::uint8_t state = pdev->dev.device_status;
   switch (req->bRequest) {
     case USB_REQ_SET_FEATURE:
-      if (state == USB_OTG_ADDRESSED) {
-        if (!ep0) DCD_EP_Stall(pdev, ep_addr);
-      } else if (state == USB_OTG_CONFIGURED) {
-        if (req->wValue == USB_FEATURE_EP_HALT && !ep0) DCD_EP_Stall(pdev, ep_addr);
-        pdev->dev.class_cb->Setup(pdev, req);
-        USBD_CtlSendStatus(pdev);
-      } else {
-        USBD_CtlError(pdev, req);
-      }
+      if (!ep0) DCD_EP_Stall(pdev, ep_addr);
+      USBD_CtlSendStatus(pdev);
       break;
     case USB_REQ_CLEAR_FEATURE:
-      if (state == USB_OTG_ADDRESSED) {
-        if (!ep0) DCD_EP_Stall(pdev, ep_addr);
-      } else if (state == USB_OTG_CONFIGURED) {
-        if (req->wValue == USB_FEATURE_EP_HALT) {
-          if (!ep0) {
-            DCD_EP_ClrStall(pdev, ep_addr);
-            pdev->dev.class_cb->Setup(pdev, req);
-          }
-          USBD_CtlSendStatus(pdev);
-        }
-      } else {
-        USBD_CtlError(pdev, req);
-      }
+      if (!ep0) DCD_EP_ClrStall(pdev, ep_addr);
+      USBD_CtlSendStatus(pdev);
       break;
-    case USB_REQ_GET_STATUS:
-      if (state == USB_OTG_ADDRESSED) {
-        if (!ep0) DCD_EP_Stall(pdev, ep_addr);
-      } else if (state == USB_OTG_CONFIGURED) {
-        const USB_OTG_EP* ep = (ep_addr & 0x80) ? &pdev->dev.in_ep[ep_addr & 0x7F] : &pdev->dev.out_ep[ep_addr];
-        USBD_ep_status = ep->is_stall ? 1 : 0;
-        USBD_CtlSendData(pdev, bytes(&USBD_ep_status), 2);
-      } else {
-        USBD_CtlError(pdev, req);
-      }
+    default: {  // GET_STATUS
+      const USB_OTG_EP* ep = (ep_addr & 0x80) ? &pdev->dev.in_ep[ep_addr & 0x7F] : &pdev->dev.out_ep[ep_addr];
+      USBD_ep_status = !ep0 && ep->is_stall ? 1 : 0;
+      USBD_CtlSendData(pdev, bytes(&USBD_ep_status), 2);
       break;
-    default:
-      break;
+    }
   }
   return USBD_OK;
 }

@@ -116,6 +116,9 @@ void OtgFs::reset() {
   in_reset_ = false;
   enumerated_ = false;
   stupcnt_left_ = 0;
+  setup_phase_ = false;
+  test_mode_ = 0;
+  trdt_reported_ = false;
   mode_ready_at_ = 0;
   if (irq_level_) {
     irq_level_ = false;
@@ -125,10 +128,7 @@ void OtgFs::reset() {
 
 // --- FIFOs --------------------------------------------------------------------
 
-std::uint32_t OtgFs::tx_depth(int fifo) const {
-  const std::uint32_t reg = fifo == 0 ? regs_[DIEPTXF0] : regs_[DIEPTXF1 + 4u * (fifo - 1)];
-  return reg >> 16;
-}
+std::uint32_t OtgFs::tx_depth(int fifo) const { return tx_fifo_reg(fifo) >> 16; }
 
 std::uint32_t OtgFs::tx_free(int fifo) const {
   const std::uint32_t used = static_cast<std::uint32_t>(txf_[fifo].size());
@@ -142,11 +142,33 @@ std::uint32_t OtgFs::rx_used() const {
   return used - static_cast<std::uint32_t>(rx_read_) - (rx_front_popped_ ? 1 : 0);
 }
 
+std::uint32_t OtgFs::tx_fifo_reg(int fifo) const {
+  return fifo == 0 ? regs_[DIEPTXF0] : regs_[DIEPTXF1 + 4u * static_cast<std::uint32_t>(fifo - 1)];
+}
+
+// What is wrong with the RAM layout of a transmit FIFO in use, or "": it
+// must lie in the FIFO RAM above the receive FIFO, be 16 to 256 words deep
+// and share no word with another transmit FIFO that has a size.
+std::string OtgFs::tx_layout_problem(int fifo) const {
+  const std::uint32_t reg = tx_fifo_reg(fifo);
+  const std::uint32_t start = reg & 0xFFFF, depth = reg >> 16;
+  if (start + depth > kFifoWords || (regs_[GRXFSIZ] & 0xFFFF) > start)
+    return "lies outside the FIFO RAM or overlaps the receive FIFO";
+  if (depth < 16 || depth > 256) return "is " + std::to_string(depth) + " words deep (16 to 256 allowed)";
+  for (int other = 0; other < kEndpoints; ++other) {
+    if (other == fifo) continue;
+    const std::uint32_t r = tx_fifo_reg(other);
+    const std::uint32_t s = r & 0xFFFF, d = r >> 16;
+    if (d != 0 && s < start + depth && start < s + d)
+      return "overlaps transmit FIFO " + std::to_string(other) + " (" + hex32(r) + ")";
+  }
+  return "";
+}
+
 void OtgFs::push_tx(int fifo, std::uint32_t word) {
-  const std::uint32_t reg = fifo == 0 ? regs_[DIEPTXF0] : regs_[DIEPTXF1 + 4u * (fifo - 1)];
-  if ((reg & 0xFFFF) + (reg >> 16) > kFifoWords || (regs_[GRXFSIZ] & 0xFFFF) > (reg & 0xFFFF)) {
-    report("transmit FIFO " + std::to_string(fifo) + " (" + hex32(reg) +
-           ") lies outside the FIFO RAM or overlaps the receive FIFO");
+  const std::string problem = tx_layout_problem(fifo);
+  if (!problem.empty()) {
+    report("transmit FIFO " + std::to_string(fifo) + " (" + hex32(tx_fifo_reg(fifo)) + ") " + problem);
     return;
   }
   if (tx_free(fifo) == 0) {
@@ -375,6 +397,9 @@ void OtgFs::write_global(const RegDef& def, std::uint32_t offset, std::uint32_t 
         rx_read_ = 0;
         regs_[GINTSTS] &= ~kGintW1c;
         regs_[GOTGINT] = 0;
+        if (test_mode_ != 0) machine().message("OTG_FS: core soft reset; test mode " + std::to_string(test_mode_) + " ended");
+        test_mode_ = 0;
+        regs_[DCTL] &= ~DCTL_TCTL;
       }
       if (value & GRSTCTL_TXFFLSH) flush_tx((value & GRSTCTL_TXFNUM) >> 6);
       if (value & GRSTCTL_RXFFLSH) {
@@ -385,8 +410,7 @@ void OtgFs::write_global(const RegDef& def, std::uint32_t offset, std::uint32_t 
       regs_[GRSTCTL] = (v & GRSTCTL_TXFNUM) | GRSTCTL_AHBIDL;
       break;
     case GCCFG:
-      if (v & (GCCFG_SOFOUTEN | GCCFG_NOVBUSSENS))
-        report("GCCFG " + hex32(v) + ": SOF output and disabled VBUS sensing are not modelled");
+      if (v & GCCFG_SOFOUTEN) report("GCCFG " + hex32(v) + ": the SOF output pin is not modelled");
       // VBUS already valid when sensing comes on: a session request.
       if (vbus_ && (v & GCCFG_VBUSBSEN) && !(old & GCCFG_VBUSBSEN)) regs_[GINTSTS] |= GINT_SRQINT;
       break;
@@ -398,7 +422,15 @@ void OtgFs::write_global(const RegDef& def, std::uint32_t offset, std::uint32_t 
       if (value & DCTL_SGONAK) d |= DCTL_GONSTS;
       if (value & DCTL_CGONAK) d &= ~DCTL_GONSTS;
       regs_[DCTL] = d;
-      if (d & DCTL_TCTL) report("DCTL TCTL: test modes are not modelled");
+      // A test mode takes the port off normal operation until the core is
+      // reset: the device answers no token any more (the test patterns
+      // themselves are not modelled). The firmware entering one, or a host
+      // asking for one, is no reason to stop the board.
+      if ((d & DCTL_TCTL) && test_mode_ == 0) {
+        test_mode_ = (d & DCTL_TCTL) >> 4;
+        machine().message("OTG_FS: DCTL TCTL entered test mode " + std::to_string(test_mode_) +
+                          "; the device answers no host request until the core is reset");
+      }
       if ((d & DCTL_RWUSIG) && !(old & DCTL_RWUSIG))
         machine().message("OTG_FS: remote wake-up signalling is not modelled; the host is not woken");
       ready();
@@ -501,14 +533,23 @@ void OtgFs::ready() {
 
 // --- the bus ------------------------------------------------------------------
 
+// The B-device session is valid only with VBUS sensing on (VBUSBSEN) and
+// VBUS present, or with sensing off (NOVBUSSENS), where the core takes VBUS
+// as always valid; only then does it pull D+ up.
+bool OtgFs::session_valid() const {
+  const std::uint32_t g = regs_[GCCFG];
+  return (g & GCCFG_NOVBUSSENS) || ((g & GCCFG_VBUSBSEN) && vbus_);
+}
+
 bool OtgFs::attached() const {
-  return vbus_ && (regs_[GCCFG] & GCCFG_PWRDWN) && !(regs_[DCTL] & DCTL_SDIS) && (!lines_ok_ || lines_ok_());
+  return vbus_ && session_valid() && (regs_[GCCFG] & GCCFG_PWRDWN) && !(regs_[DCTL] & DCTL_SDIS) &&
+         (!lines_ok_ || lines_ok_());
 }
 
 std::uint8_t OtgFs::address() const { return static_cast<std::uint8_t>((regs_[DCFG] & DCFG_DAD) >> 4); }
 
 bool OtgFs::addressed(std::uint8_t addr) const {
-  return attached() && !in_reset_ && enumerated_ && (addr == address() || addr == old_address_);
+  return attached() && !in_reset_ && enumerated_ && test_mode_ == 0 && (addr == address() || addr == old_address_);
 }
 
 void OtgFs::set_vbus(bool on) {
@@ -532,6 +573,14 @@ void OtgFs::bus_reset_begin() {
   in_reset_ = true;
   enumerated_ = false;
   old_address_ = -1;
+  setup_phase_ = false;
+  // "The core clears this bit for all endpoints other than 0 after
+  // detecting a USB reset": USBAEP, and with it the data toggles restart
+  // when the firmware activates them again.
+  for (int n = 1; n < kEndpoints; ++n) {
+    in_[n].ctl &= ~EPCTL_USBAEP;
+    out_[n].ctl &= ~EPCTL_USBAEP;
+  }
   regs_[DSTS] &= ~DSTS_SUSPSTS;
   regs_[GINTSTS] |= GINT_USBRST;
   update_irq();
@@ -583,8 +632,44 @@ std::uint32_t OtgFs::ep_mps(std::uint32_t ctl, int n) const {
   return kEp0[in_[0].ctl & 3u];
 }
 
+// The first IN or OUT token on endpoint 0 after SETUPs closes the setup
+// phase; the token itself is NAKed (endpoint 0 NAKs until the firmware has
+// seen the request).
+bool OtgFs::close_setup_phase(std::uint8_t ep) {
+  if (ep != 0 || !setup_phase_) return false;
+  setup_phase_ = false;
+  rx_.push_back({rx_status(0, 0, 0, kPktSetupDone), {}});
+  update_irq();
+  return true;
+}
+
+// The turnaround time GUSBCFG TRDT must be at least the reference manual's
+// minimum for the AHB clock (in PHY clocks; 6 from 32 MHz up) once the
+// device works on the bus.
+void OtgFs::check_trdt() {
+  // Checked once the firmware has taken ENUMDNE, where it sets TRDT for the
+  // speed found (before that it has not had its chance).
+  if (trdt_reported_ || (regs_[GINTSTS] & GINT_ENUMDNE)) return;
+  const double mhz = machine().clocks().hclk / 1e6;
+  static constexpr struct { double from_mhz; std::uint32_t trdt; } kMin[] = {
+      {32, 6}, {27.5, 7}, {24, 8}, {21.8, 9}, {20, 10}, {18.5, 11}, {17.2, 12}, {16, 13}, {15, 14}, {0, 15}};
+  std::uint32_t min = 15;
+  for (const auto& row : kMin)
+    if (mhz >= row.from_mhz) {
+      min = row.trdt;
+      break;
+    }
+  const std::uint32_t trdt = (regs_[GUSBCFG] >> 10) & 0xF;
+  if (trdt < min) {
+    trdt_reported_ = true;
+    report("GUSBCFG TRDT " + std::to_string(trdt) + " is below the minimum " + std::to_string(min) +
+           " for HCLK " + std::to_string(machine().clocks().hclk) + " Hz");
+  }
+}
+
 Handshake OtgFs::setup(std::uint8_t addr, std::span<const std::uint8_t, 8> packet) {
   if (!addressed(addr)) return Handshake::kNone;
+  check_trdt();
   if (addr == address()) old_address_ = -1;
   // Always acknowledged; endpoint 0 leaves its stall and NAKs until the
   // firmware has seen the request.
@@ -592,7 +677,10 @@ Handshake OtgFs::setup(std::uint8_t addr, std::span<const std::uint8_t, 8> packe
   std::vector<std::uint32_t> words(2, 0);
   for (int i = 0; i < 8; ++i) words[i / 4] |= std::uint32_t{packet[i]} << (8 * (i % 4));
   rx_.push_back({rx_status(0, 8, 0, kPktSetupData), std::move(words)});
-  rx_.push_back({rx_status(0, 0, 0, kPktSetupDone), {}});
+  // The setup phase ends with the host's first IN or OUT token after it:
+  // only then does [PKTSTS 4] enter the FIFO (STUP once, whatever number of
+  // back-to-back SETUPs came before).
+  setup_phase_ = true;
   if (stupcnt_left_ > 0) {
     --stupcnt_left_;
     out_[0].tsiz = (out_[0].tsiz & ~(3u << TSIZ0_STUPCNT_POS)) | stupcnt_left_ << TSIZ0_STUPCNT_POS;
@@ -613,6 +701,8 @@ Handshake OtgFs::out(std::uint8_t addr, std::uint8_t ep, std::span<const std::ui
   if (!addressed(addr) || ep >= kEndpoints) return Handshake::kNone;
   OutEp& e = out_[ep];
   if (!(e.ctl & EPCTL_USBAEP)) return Handshake::kNone;
+  check_trdt();
+  if (close_setup_phase(ep)) return Handshake::kNak;
   if (e.ctl & EPCTL_STALL) return Handshake::kStall;
   if (ep_naks_out(e)) return Handshake::kNak;
   const std::uint32_t mps = ep_mps(e.ctl, ep);
@@ -639,6 +729,8 @@ Handshake OtgFs::in(std::uint8_t addr, std::uint8_t ep, std::vector<std::uint8_t
   if (!addressed(addr) || ep >= kEndpoints) return Handshake::kNone;
   InEp& e = in_[ep];
   if (!(e.ctl & EPCTL_USBAEP)) return Handshake::kNone;
+  check_trdt();
+  if (close_setup_phase(ep)) return Handshake::kNak;
   if (e.ctl & EPCTL_STALL) return Handshake::kStall;
   const int fifo = ep == 0 ? 0 : static_cast<int>((e.ctl & EPCTL_TXFNUM) >> 22);
   if (ep_naks_in(e)) return Handshake::kNak;

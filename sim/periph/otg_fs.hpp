@@ -11,10 +11,21 @@
 //
 // Bus behaviour, from the manual:
 // - SETUP is always acknowledged on endpoint 0 (up to STUPCNT back to back):
-//   the receive FIFO gets [PKTSTS 6, BCNT 8] with the two data words, then
-//   [PKTSTS 4]; popping that second status raises STUP on OUT endpoint 0
-//   and clears its EPENA. A SETUP clears the STALL bits of endpoint 0 and
-//   sets its NAK status in both directions.
+//   the receive FIFO gets [PKTSTS 6, BCNT 8] with the two data words; the
+//   host's first IN or OUT token after the SETUPs (NAKed) adds [PKTSTS 4],
+//   whose pop raises STUP on OUT endpoint 0 (once per setup phase) and
+//   clears its EPENA. A SETUP clears the STALL bits of endpoint 0 and sets
+//   its NAK status in both directions and its data toggle to DATA1, so a
+//   data stage starts with DATA1.
+// - A USB reset clears USBAEP of endpoints 1-3.
+// - The session: VBUS sensed with VBUSBSEN, or NOVBUSSENS (VBUS taken as
+//   valid); only then is the device seen on the bus.
+// - Reported as on silicon their results are undefined: transmit FIFOs
+//   outside the RAM, overlapping the receive FIFO or each other, or deeper
+//   than 256 or shallower than 16 words when used; GUSBCFG TRDT below the
+//   reference manual's minimum for the AHB clock.
+// - DCTL TCTL (a test mode): the device answers no token until the core is
+//   soft-reset; the board says so once and runs on.
 // - OUT data: per packet [PKTSTS 2, BCNT n] and the data words; when the
 //   transfer ends (short packet or PKTCNT 0) [PKTSTS 3], whose pop raises
 //   XFRC and clears EPENA. PKTCNT counts down as packets enter the FIFO,
@@ -37,7 +48,7 @@
 // mode only (CMOD reads 0; FHMOD, host registers and host channel FIFO
 // windows are reported), no DMA, no isochronous transfers, no clock gating
 // (PCGCCTL STPPCLK/GATEHCLK), no remote wake-up signalling (RWUSIG is
-// stored but sends nothing), no test modes (TCTL is reported). Soft reset,
+// stored but sends nothing), no test patterns on the lines. Soft reset,
 // FIFO flushes and endpoint disable finish at once, where the core takes a
 // few PHY clocks. A forced mode takes 25 ms to apply: device registers
 // written before are reported. VBUS reaches the sensing comparators
@@ -48,6 +59,7 @@
 #include <deque>
 #include <functional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "sim/core/peripheral.hpp"
@@ -166,6 +178,11 @@ private:
   std::uint32_t rx_pop_status(bool pop);
   std::uint32_t rx_pop_word();
   void push_tx(int fifo, std::uint32_t word);
+  std::uint32_t tx_fifo_reg(int fifo) const;
+  std::string tx_layout_problem(int fifo) const;
+  bool session_valid() const;
+  bool close_setup_phase(std::uint8_t ep);
+  void check_trdt();
   std::uint32_t tx_depth(int fifo) const;
   std::uint32_t tx_free(int fifo) const;
   std::uint32_t rx_used() const;
@@ -195,6 +212,9 @@ private:
   bool in_reset_ = false;
   bool enumerated_ = false;
   std::uint32_t stupcnt_left_ = 0;
+  bool setup_phase_ = false;     // SETUPs received, no IN/OUT token since
+  std::uint32_t test_mode_ = 0;  // DCTL TCTL entered (0: none)
+  bool trdt_reported_ = false;
   // A new address takes effect once the status stage of SET_ADDRESS (a
   // zero-length IN on endpoint 0) has gone out at the old one.
   int old_address_ = -1;

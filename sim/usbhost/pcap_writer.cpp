@@ -9,7 +9,8 @@ namespace vb {
 
 namespace {
 // Linux errno values, as usbmon reports URB status.
-constexpr std::int32_t kEInProgress = -115, kEPipe = -32, kEProto = -71, kEConnReset = -104;
+constexpr std::int32_t kEInProgress = -115, kEPipe = -32, kEProto = -71, kEConnReset = -104,
+                         kEOverflow = -75;
 
 void put(std::vector<std::uint8_t>& b, std::uint64_t v, int bytes) {
   for (int i = 0; i < bytes; ++i) b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
@@ -61,6 +62,7 @@ std::vector<std::uint8_t> PcapWriter::event(const UsbTransfer& t, std::uint8_t d
     case UsbTransfer::Status::kOk: status = 0; break;
     case UsbTransfer::Status::kStall: status = kEPipe; break;
     case UsbTransfer::Status::kError: status = kEProto; break;
+    case UsbTransfer::Status::kBabble: status = kEOverflow; break;
     case UsbTransfer::Status::kCancelled: status = kEConnReset; break;
   }
   // urb length: the buffer on submission, what was transferred on completion.

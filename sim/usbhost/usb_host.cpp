@@ -37,6 +37,7 @@ const char* transfer_status_name(UsbTransfer::Status s) {
     case UsbTransfer::Status::kError: return "error";
     case UsbTransfer::Status::kTimeout: return "timed out";
     case UsbTransfer::Status::kCancelled: return "cancelled";
+    case UsbTransfer::Status::kBabble: return "babble";
   }
   return "?";
 }
@@ -136,6 +137,7 @@ void UsbHost::frame_tick() {
   const bool attached = dev_.attached();
   if (!device_seen_ && attached) {
     device_seen_ = true;
+    attempts_ = 0;
     event("device connected");
     if (auto_enumerate_) {
       if (misc_ev_) m_.scheduler().cancel(misc_ev_);
@@ -174,6 +176,9 @@ void UsbHost::on_device_gone() {
   write_busy_ = false;
   notify_queued_ = false;
   script_.clear();
+  mps0_ = 64;
+  mps_in_.fill(0);
+  mps_out_.fill(0);
   if (misc_ev_) m_.scheduler().cancel(misc_ev_);
   misc_ev_ = 0;
   if (state_ != State::kUnplugged) state_ = plugged_ ? State::kWaitingForDevice : State::kUnplugged;
@@ -320,9 +325,32 @@ const UsbTransfer* UsbHost::transfer(std::uint64_t id) const {
   return nullptr;
 }
 
+unsigned UsbHost::max_packet(std::uint8_t ep) const {
+  if ((ep & 0x0F) == 0) return mps0_;
+  const unsigned m = (ep & 0x80 ? mps_in_ : mps_out_)[ep & 0x0F];
+  return m != 0 ? m : 64;
+}
+
+// What the host keeps from the descriptors it reads, whoever asked for them
+// (its own enumeration or a USB/IP client): the packet sizes.
+void UsbHost::learn(const UsbTransfer& t) {
+  if (t.kind != UsbTransfer::Kind::kControl || t.status != UsbTransfer::Status::kOk) return;
+  if (t.setup[0] != 0x80 || t.setup[1] != 6) return;
+  const std::vector<std::uint8_t>& d = t.data;
+  if (t.setup[3] == 1 && d.size() >= 8 && (d[7] == 8 || d[7] == 16 || d[7] == 32 || d[7] == 64)) mps0_ = d[7];
+  if (t.setup[3] == 2 && d.size() >= 4 && d.size() >= le16(d, 2)) {
+    for (std::size_t i = 0; i + 1 < d.size() && d[i] >= 2; i += d[i])
+      if (d[i + 1] == 5 && d[i] >= 7 && i + 6 < d.size()) {
+        const std::uint8_t addr = d[i + 2];
+        (addr & 0x80 ? mps_in_ : mps_out_)[addr & 0x0F] = le16(d, i + 4) & 0x7FF;
+      }
+  }
+}
+
 void UsbHost::finish(Pending& p, UsbTransfer::Status s) {
   p.t.status = s;
   p.t.done_us = now_us();
+  learn(p.t);
   UsbTransfer t = p.t;
   Done done = std::move(p.done);
   for (auto it = queue_.begin(); it != queue_.end(); ++it)
@@ -396,14 +424,31 @@ bool UsbHost::step(Pending& p, double& bus_us) {
     return true;
   };
 
+  auto babble = [&](std::size_t bytes) {
+    bus_us = bus_time_us(bytes);
+    finish(p, UsbTransfer::Status::kBabble);
+    return true;
+  };
+  // A data packet whose PID is not the one expected: a transaction error.
+  // Its data is dropped and the token tried again, up to the host's error
+  // limit, after which the transfer fails.
+  auto wrong_pid = [&](std::size_t bytes) {
+    bus_us = bus_time_us(bytes);
+    if (++p.errors >= kMaxErrors) finish(p, UsbTransfer::Status::kError);
+    return true;
+  };
+
   if (p.t.kind == UsbTransfer::Kind::kControl) {
+    const std::size_t mps0 = mps0_;
+    // Without a data stage the status stage is an IN, as after an OUT data stage.
+    const bool status_out = p.data_in && p.t.length > 0;
     switch (p.stage) {
       case Pending::Stage::kSetup: {
         const Handshake h = dev_.setup(address_, std::span<const std::uint8_t, 8>(p.t.setup));
         record(Token::kSetup, 0, 0, {p.t.setup.begin(), p.t.setup.end()}, h);
         if (h == Handshake::kNone) return no_answer();
         p.stage = (p.data_in ? p.t.length : p.t.data.size()) == 0 ? Pending::Stage::kStatus : Pending::Stage::kData;
-        p.ctl_toggle = 1;
+        p.ctl_toggle = 1;  // the data stage starts with DATA1
         bus_us = bus_time_us(8);
         return true;
       }
@@ -416,13 +461,15 @@ bool UsbHost::step(Pending& p, double& bus_us) {
           if (h == Handshake::kNak) return false;
           if (h == Handshake::kStall) return stalled();
           if (h == Handshake::kNone) return no_answer();
-          const std::size_t take = std::min(d.size(), p.t.length - p.t.data.size());
-          p.t.data.insert(p.t.data.end(), d.begin(), d.begin() + static_cast<std::ptrdiff_t>(take));
-          if (d.size() < 64 || p.t.data.size() >= p.t.length) p.stage = Pending::Stage::kStatus;
+          if (pid != p.ctl_toggle) return wrong_pid(d.size());
+          if (d.size() > mps0 || d.size() > p.t.length - p.t.data.size()) return babble(d.size());
+          p.ctl_toggle ^= 1;
+          p.t.data.insert(p.t.data.end(), d.begin(), d.end());
+          if (d.size() < mps0 || p.t.data.size() >= p.t.length) p.stage = Pending::Stage::kStatus;
           bus_us = bus_time_us(d.size());
           return true;
         } else {
-          const std::size_t n = std::min<std::size_t>(64, p.t.data.size() - p.offset);
+          const std::size_t n = std::min<std::size_t>(mps0, p.t.data.size() - p.offset);
           const std::vector<std::uint8_t> d(p.t.data.begin() + static_cast<std::ptrdiff_t>(p.offset),
                                             p.t.data.begin() + static_cast<std::ptrdiff_t>(p.offset + n));
           const Handshake h = dev_.out(address_, 0, d, p.ctl_toggle);
@@ -439,18 +486,22 @@ bool UsbHost::step(Pending& p, double& bus_us) {
       case Pending::Stage::kStatus: {
         // The status stage goes the other way, a zero-length DATA1 packet.
         Handshake h;
-        if (p.data_in) {
+        std::vector<std::uint8_t> d;
+        int pid = 1;
+        if (status_out) {
           h = dev_.out(address_, 0, {}, 1);
           record(Token::kOut, 0, 1, {}, h);
         } else {
-          std::vector<std::uint8_t> d;
-          int pid = 1;
           h = dev_.in(address_, 0, d, pid);
           record(Token::kIn, 0, h == Handshake::kAck ? pid : -1, d, h);
         }
         if (h == Handshake::kNak) return false;
         if (h == Handshake::kStall) return stalled();
         if (h == Handshake::kNone) return no_answer();
+        if (!status_out) {
+          if (!d.empty()) return babble(d.size());  // data where only the status belongs
+          if (pid != 1) return wrong_pid(0);
+        }
         bus_us = bus_time_us(0);
         finish(p, UsbTransfer::Status::kOk);
         return true;
@@ -472,14 +523,15 @@ bool UsbHost::step(Pending& p, double& bus_us) {
     if (h == Handshake::kStall) return stalled();
     if (h == Handshake::kNone) return no_answer();
     bus_us = bus_time_us(d.size());
-    if (pid != toggle_in_[epn]) return true;  // a repeat of a packet already taken
+    if (pid != toggle_in_[epn]) return wrong_pid(d.size());
     toggle_in_[epn] ^= 1;
-    const std::size_t take = std::min(d.size(), p.t.length - p.t.data.size());
-    p.t.data.insert(p.t.data.end(), d.begin(), d.begin() + static_cast<std::ptrdiff_t>(take));
-    if (d.size() < 64 || p.t.data.size() >= p.t.length) finish(p, UsbTransfer::Status::kOk);
+    const std::size_t mps = max_packet(p.t.ep);
+    if (d.size() > mps || d.size() > p.t.length - p.t.data.size()) return babble(d.size());
+    p.t.data.insert(p.t.data.end(), d.begin(), d.end());
+    if (d.size() < mps || p.t.data.size() >= p.t.length) finish(p, UsbTransfer::Status::kOk);
     return true;
   }
-  const std::size_t n = std::min<std::size_t>(64, p.t.data.size() - p.offset);
+  const std::size_t n = std::min<std::size_t>(max_packet(p.t.ep), p.t.data.size() - p.offset);
   const std::vector<std::uint8_t> d(p.t.data.begin() + static_cast<std::ptrdiff_t>(p.offset),
                                     p.t.data.begin() + static_cast<std::ptrdiff_t>(p.offset + n));
   const Handshake h = dev_.out(address_, epn, d, toggle_out_[epn]);
@@ -499,12 +551,25 @@ bool UsbHost::step(Pending& p, double& bus_us) {
 
 // --- enumeration -----------------------------------------------------------------------
 
+// As the Linux hub driver does, a failed enumeration is tried again after a
+// port reset, up to kEnumerationTries times per connection.
 void UsbHost::fail(const std::string& why) {
   failure_ = why;
   state_ = State::kFailed;
   script_.clear();
   event("enumeration failed: " + why);
-  say("[usb] enumeration failed: " + why);
+  if (attempts_ < kEnumerationTries && plugged_ && device_seen_) {
+    say("[usb] enumeration failed: " + why + "; resetting the port and trying again (attempt " +
+        std::to_string(attempts_ + 1) + " of " + std::to_string(kEnumerationTries) + ")");
+    if (misc_ev_) m_.scheduler().cancel(misc_ev_);
+    misc_ev_ = m_.scheduler().after(us_to_cycles(kRecoveryUs), [this] {
+      misc_ev_ = 0;
+      enumerate();
+    });
+    return;
+  }
+  say("[usb] enumeration failed: " + why + "; unable to enumerate the device after " +
+      std::to_string(attempts_) + " attempts");
 }
 
 void UsbHost::run_script(std::size_t i) {
@@ -517,6 +582,7 @@ void UsbHost::enumerate() {
   state_ = State::kEnumerating;
   failure_.clear();
   ++enumerations_;
+  ++attempts_;
   device_desc_.clear();
   config_desc_.clear();
   strings_.assign(4, {});
@@ -562,6 +628,19 @@ void UsbHost::enumerate() {
         });
       },
       ctl(0x80, 6, 0x0100, 0, 18, "GET_DESCRIPTOR(device)", [this](const UsbTransfer& t) { device_desc_ = t.data; }),
+      // A USB 2.00 device may be high-speed capable: its device qualifier
+      // is asked for; a full-speed-only device stalls, which is no failure.
+      [this](std::function<void()> next) {
+        if (device_desc_.size() < 4 || le16(device_desc_, 2) < 0x0200) return next();
+        control(0x80, 6, 0x0600, 0, 10, {}, [this, next](const UsbTransfer& t) {
+          if (t.status == UsbTransfer::Status::kCancelled) return;
+          if (t.status != UsbTransfer::Status::kOk && t.status != UsbTransfer::Status::kStall) {
+            fail(std::string("GET_DESCRIPTOR(device qualifier): ") + transfer_status_name(t.status));
+            return;
+          }
+          if (state_ == State::kEnumerating) next();
+        });
+      },
       ctl(0x80, 6, 0x0200, 0, 9, "GET_DESCRIPTOR(configuration, 9)",
           [this](const UsbTransfer& t) { config_desc_ = t.data; }),
       [this, ctl](std::function<void()> next) {
@@ -637,13 +716,14 @@ void UsbHost::close_port() {
 void UsbHost::refill_reads() {
   while (port_open_ && reads_queued_ < kReadUrbs) {
     ++reads_queued_;
-    bulk_in(0x81, 64, [this](const UsbTransfer& t) {
+    bulk_in(0x81, kReadSize, [this](const UsbTransfer& t) {
       if (reads_queued_ > 0) --reads_queued_;
-      if (t.status != UsbTransfer::Status::kOk) return;
+      // A read cut short (the port closed, the cable went) still holds the
+      // packets the device delivered before: they count as received.
       const std::string bytes(t.data.begin(), t.data.end());
       rx_stream_ += bytes;
       if (on_received_ && !bytes.empty()) on_received_(bytes);
-      refill_reads();
+      if (t.status == UsbTransfer::Status::kOk) refill_reads();
     });
   }
 }

@@ -35,7 +35,9 @@ struct UsbTransaction {
 // One transfer (what a host driver submits), with its outcome.
 struct UsbTransfer {
   enum class Kind : std::uint8_t { kControl, kBulk, kInterrupt };
-  enum class Status : std::uint8_t { kPending, kOk, kStall, kError, kTimeout, kCancelled };
+  // kBabble: the device sent more than asked for, or a packet longer than
+  // the endpoint's maximum (Linux: -EOVERFLOW).
+  enum class Status : std::uint8_t { kPending, kOk, kStall, kError, kTimeout, kCancelled, kBabble };
   std::uint64_t id = 0;
   Kind kind = Kind::kControl;
   std::uint8_t ep = 0;                  // endpoint address (bit 7 = IN)
@@ -89,7 +91,8 @@ public:
   std::uint64_t control(std::uint8_t bmRequest, std::uint8_t bRequest, std::uint16_t wValue, std::uint16_t wIndex,
                         std::uint16_t wLength, std::vector<std::uint8_t> out_data = {}, Done done = {});
   // Bulk transfers in max-packet pieces; an IN transfer ends on a short
-  // packet or when `length` bytes arrived.
+  // packet (shorter than the endpoint's wMaxPacketSize) or when `length`
+  // bytes arrived; a packet that does not fit the rest is babble.
   std::uint64_t bulk_out(std::uint8_t ep, std::vector<std::uint8_t> data, Done done = {});
   std::uint64_t bulk_in(std::uint8_t ep, std::size_t length, Done done = {});
   // Interrupt IN transfer polled every `interval` frames (1 to 255).
@@ -116,6 +119,14 @@ public:
   const std::vector<std::vector<std::uint8_t>>& strings() const { return strings_; }
   const std::string& failure() const { return failure_; }
   unsigned enumerations() const { return enumerations_; }
+  // Enumeration attempts for one connection before the host gives up
+  // (each failed one is followed by a port reset and a new attempt).
+  static constexpr unsigned kEnumerationTries = 4;
+  // Maximum packet size the host uses for an endpoint (bit 7 = IN): endpoint
+  // 0 from the device descriptor's bMaxPacketSize0, the others from the
+  // configuration descriptor's wMaxPacketSize, as the host read them; 64
+  // until then.
+  unsigned max_packet(std::uint8_t ep) const;
 
   // --- the CDC ACM client ------------------------------------------------------------
   // Open: SET_CONTROL_LINE_STATE 3 (DTR, RTS), the bulk IN endpoint polled
@@ -132,8 +143,10 @@ public:
   const std::string& received() const { return rx_stream_; }
   void clear_received() { rx_stream_.clear(); }
   void on_received(std::function<void(const std::string&)> fn) { on_received_ = std::move(fn); }
-  // Bulk IN transfers the client keeps queued while open (as cdc_acm does).
+  // Bulk IN transfers the client keeps queued while open, and their size
+  // (as cdc_acm does: 16 reads of twice wMaxPacketSize).
   static constexpr unsigned kReadUrbs = 16;
+  static constexpr std::size_t kReadSize = 128;
 
   // --- logs --------------------------------------------------------------------------
   const std::vector<UsbTransaction>& transactions() const { return log_; }
@@ -164,6 +177,7 @@ private:
   void enumerate();
   void run_script(std::size_t i);
   void fail(const std::string& why);
+  void learn(const UsbTransfer& t);
   void on_device_gone();
   void refill_reads();
   void pump_writes();
@@ -186,7 +200,9 @@ private:
   std::vector<std::uint8_t> device_desc_, config_desc_;
   std::vector<std::vector<std::uint8_t>> strings_;
   std::string failure_;
-  unsigned enumerations_ = 0;
+  unsigned enumerations_ = 0, attempts_ = 0;
+  unsigned mps0_ = 64;
+  std::array<unsigned, 16> mps_in_{}, mps_out_{};  // 0: not known
 
   bool port_open_ = false;
   unsigned reads_queued_ = 0;

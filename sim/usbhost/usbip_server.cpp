@@ -54,6 +54,7 @@ std::int32_t urb_status(UsbTransfer::Status s) {
     case UsbTransfer::Status::kOk: return 0;
     case UsbTransfer::Status::kStall: return kEPipe;
     case UsbTransfer::Status::kError: return kEProto;
+    case UsbTransfer::Status::kBabble: return kEOverflow;
     case UsbTransfer::Status::kCancelled: return kEShutdown;
     case UsbTransfer::Status::kPending: break;
   }
@@ -393,7 +394,9 @@ void UsbIpServer::probe_next(std::function<void(bool)> done) {
   std::weak_ptr<bool> alive = alive_;
   host_.bus_reset([this, alive, done] {
     if (alive.expired()) return;
-    address_ = static_cast<std::uint8_t>(address_ % 127 + 1);
+    // The device keeps one number for as long as it is exported, so the
+    // device list and every import name the same device.
+    if (address_ == 0) address_ = kDevNum;
     const std::uint8_t a = address_;
     host_.control(0x00, 5, a, 0, 0, {}, [this, alive, done, a](const UsbTransfer& t) {
       if (alive.expired()) return;

@@ -43,10 +43,11 @@ constexpr std::size_t kDeviceInfoSize = 312;  // path, bus id, numbers and the d
 // Reply status of an import.
 constexpr std::uint32_t kStatusOk = 0, kStatusBusy = 2, kStatusNoDevice = 4;
 // URB status values (Linux errno numbers, negative).
-constexpr std::int32_t kEPipe = -32, kEProto = -71, kEConnReset = -104, kEShutdown = -108;
+constexpr std::int32_t kEPipe = -32, kEOverflow = -75, kEProto = -71, kEConnReset = -104, kEShutdown = -108;
 // The exported device.
 constexpr char kBusId[] = "1-1";
 constexpr std::uint32_t kBusNum = 1;
+constexpr std::uint8_t kDevNum = 2;  // its device number (and USB address) on that bus
 constexpr std::uint32_t kSpeedFull = 2;
 // Largest transfer buffer a URB may ask for; more closes the connection.
 constexpr std::size_t kMaxTransfer = 1u << 20;

@@ -88,7 +88,7 @@ TEST_F(UsbCore, ShouldOpenOnlyEndpointZeroAfterBusReset) {
   EXPECT_EQ(0x0Bu, reg(0x814));        // DOEPMSK: XFRC, EPDISD, STUP
   EXPECT_EQ(0x0Bu, reg(0x810));        // DIEPMSK: XFRC, EPDISD, TOC
   EXPECT_EQ(0u, reg(0x800) & 0x7F0);   // address 0
-  EXPECT_EQ(5u, (reg(0x00C) >> 10) & 0xF) << "turnaround time for full speed";
+  EXPECT_EQ(6u, (reg(0x00C) >> 10) & 0xF) << "the manual's minimum turnaround time for HCLK >= 32 MHz";
   EXPECT_EQ(3u, reg(0xB10) >> 29) << "endpoint 0 ready for three SETUPs";
   EXPECT_EQ(1u, var8("USB_OTG_dev", kDeviceStatus));
 }

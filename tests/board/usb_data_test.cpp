@@ -42,12 +42,6 @@ protected:
   void queue(const std::string& s) {
     for (char c : s) ASSERT_EQ(0, usb_putc(static_cast<std::uint8_t>(c)));
   }
-  // Both ring indexes to `at` (an empty ring), between bursts.
-  void move_tx_ring(std::uint32_t at) {
-    ASSERT_TRUE(run_until([&] { return var8("USB_Tx_State") == 0; }, 20));
-    m().set_var32("APP_Rx_ptr_in", at);
-    m().set_var32("APP_Rx_ptr_out", at);
-  }
 };
 
 TEST_F(UsbData, ShouldDeliverHostBytesInOrderThroughGetc) {
@@ -102,14 +96,14 @@ TEST_F(UsbData, ShouldSendQueuedBytesInBurstsOnEverySixthFrame) {
   EXPECT_EQ((std::vector<std::size_t>{64, 64, 64, 8}), packet_sizes());
   EXPECT_EQ(0u, var8("USB_Tx_State"));
 
-  // 64 bytes: one packet, no zero-length packet after it.
+  // 64 bytes: one packet, and a zero-length packet to end the host's read.
   move_tx_ring(0);
   host().clear_logs();
   host().clear_received();
   queue(pattern(64, 5));
   ASSERT_TRUE(run_until([&] { return host().received().size() == 64; }, 20));
   run_until([] { return false; }, 15);
-  EXPECT_EQ((std::vector<std::size_t>{64}), packet_sizes());
+  EXPECT_EQ((std::vector<std::size_t>{64, 0}), packet_sizes());
 
   // 100 bytes from index 200: the burst stops at the ring's end; the rest
   // follows with a later burst, six frames on at least.
@@ -204,6 +198,81 @@ TEST_F(UsbData, ShouldSendAPieceCutOffByTheCableAgainAfterReplug) {
   run_until([] { return false; }, 20);
   EXPECT_EQ("abcdefghi", host().received());
 }
+
+struct ReplugCase {
+  const char* name;
+  double open_ms;    // after queuing output, the port open
+  double closed_ms;  // then the port closed (nothing reads) before the cable goes; < 0: stays open
+  double out_ms;     // cable out
+  bool with_sof;     // the cable goes while a start-of-frame waits for the interrupt
+};
+void PrintTo(const ReplugCase& c, std::ostream* os) { *os << c.name; }
+
+class UsbReplug : public UsbData, public ::testing::WithParamInterface<ReplugCase> {
+protected:
+  static constexpr std::uint32_t kNvicIser2 = 0xE000E100 + 8, kNvicIcer2 = 0xE000E180 + 8, kOtgFsIrqBit = 1u << 3;
+};
+
+// Output in flight when the cable goes, more queued while it is out: after
+// each new enumeration every byte USB_putc accepted reaches the host once,
+// in order, and the stream goes on. The cable goes in every phase of the
+// six-frame pacing: idle, mid-burst, with a packet waiting in the FIFO for
+// a host that stopped reading, and together with the start-of-frame that
+// starts a burst.
+TEST_P(UsbReplug, ShouldDeliverEveryAcceptedByteExactlyOnceAcrossReplugs) {
+  const ReplugCase& c = GetParam();
+  boot_enumerated();
+  std::string accepted;
+  unsigned next = 0;
+  auto offer = [&](std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i, ++next) {
+      const auto b = static_cast<std::uint8_t>(next * 37 + next / 256);
+      if (usb_putc(b) == 0) accepted += static_cast<char>(b);
+    }
+  };
+  for (int cycle = 0; cycle < 3; ++cycle) {
+    SCOPED_TRACE("cycle " + std::to_string(cycle));
+    offer(200);
+    run_until([] { return false; }, c.open_ms);
+    if (c.closed_ms >= 0) {
+      host().close_port();
+      run_until([] { return false; }, c.closed_ms);
+    }
+    if (c.with_sof) {
+      m().write32(kNvicIcer2, kOtgFsIrqBit);  // the interrupt held off over the next frame's start
+      run_until([] { return false; }, 1);
+    }
+    host().unplug();
+    if (c.with_sof) {
+      run_until([] { return false; }, 0.01);
+      m().write32(kNvicIser2, kOtgFsIrqBit);  // session end and SOF taken in one interrupt
+    }
+    offer(300);  // fills the ring; what does not fit is refused
+    run_until([] { return false; }, c.out_ms);
+    host().plug();
+    ASSERT_TRUE(run_until([&] { return host().state() == UsbHost::State::kConfigured; }, 1000));
+    ASSERT_TRUE(run_until([&] { return host().received().size() >= accepted.size(); }, 200))
+        << host().received().size() << " of " << accepted.size();
+  }
+  offer(100);  // the stream is alive
+  run_until([&] { return host().received().size() >= accepted.size(); }, 100);
+  run_until([] { return false; }, 15);
+  EXPECT_EQ(accepted.size(), host().received().size());
+  EXPECT_TRUE(accepted == host().received()) << "bytes lost, repeated or out of order";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Timings, UsbReplug,
+    ::testing::Values(ReplugCase{"open_at_once", 0.05, -1, 5, false}, ReplugCase{"open_0_9_ms", 0.9, -1, 5, false},
+                      ReplugCase{"open_2_2_ms", 2.2, -1, 50, false}, ReplugCase{"open_3_7_ms", 3.7, -1, 5, false},
+                      ReplugCase{"open_6_05_ms", 6.05, -1, 120, false},
+                      ReplugCase{"closed_at_once", 0.05, 0.05, 5, false}, ReplugCase{"closed_0_5_ms", 1, 0.5, 5, false},
+                      ReplugCase{"closed_3_ms", 0.3, 3, 20, false}, ReplugCase{"closed_7_ms", 2.5, 7, 5, false},
+                      ReplugCase{"closed_13_ms", 4.1, 13, 60, false}, ReplugCase{"sof_0_ms", 0, -1, 5, true},
+                      ReplugCase{"sof_1_ms", 1, -1, 5, true}, ReplugCase{"sof_2_ms", 2, -1, 5, true},
+                      ReplugCase{"sof_3_ms", 3, -1, 5, true}, ReplugCase{"sof_4_ms", 4, -1, 5, true},
+                      ReplugCase{"sof_5_ms", 5, -1, 5, true}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace vb::test

@@ -80,6 +80,11 @@ protected:
     const std::uint8_t bx_lr[] = {0x70, 0x47};
     m().load_bytes(m().symbol("shell_USB") & ~1u, bx_lr);
   }
+  // The transmit ring's indexes all to `at` (an empty ring), between bursts.
+  void move_tx_ring(std::uint32_t at) {
+    ASSERT_TRUE(run_until([&] { return var8("USB_Tx_State") == 0; }, 20));
+    for (const char* index : {"APP_Rx_ptr_in", "APP_Rx_ptr_out", "APP_Rx_ptr_sent"}) m().set_var32(index, at);
+  }
   std::uint32_t var(const std::string& sym, std::uint32_t off = 0) { return m().var32(sym, off); }
   std::uint8_t var8(const std::string& sym, std::uint32_t off = 0) { return m().read8(m().symbol(sym) + off); }
   std::int16_t usb_getc() { return static_cast<std::int16_t>(m().call("USB_getc")); }

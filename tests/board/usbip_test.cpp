@@ -176,6 +176,7 @@ TEST_F(UsbIp, ShouldListTheDeviceAsOneDashOneThenImportIt) {
   EXPECT_EQ(1u, lister->be32(8));
   EXPECT_EQ("1-1", std::string(reinterpret_cast<const char*>(&r[12 + 256])));
   EXPECT_EQ(1u, lister->be32(12 + 288)) << "bus number";
+  const std::uint32_t listed_devnum = lister->be32(12 + 292);
   EXPECT_EQ(2u, lister->be32(12 + 296)) << "full speed";
   // Interfaces: communications (ACM, AT commands), then data.
   EXPECT_EQ((Bytes{0x02, 0x02, 0x01, 0, 0x0A, 0x00, 0x00, 0}), Bytes(r.end() - 8, r.end()));
@@ -185,6 +186,7 @@ TEST_F(UsbIp, ShouldListTheDeviceAsOneDashOneThenImportIt) {
   EXPECT_EQ(1u, c->devid >> 16);
   EXPECT_EQ(host().address(), c->devid & 0xFFFF) << "the import gave the device its address";
   EXPECT_NE(0u, c->devid & 0xFFFF);
+  EXPECT_EQ(listed_devnum, c->devid & 0xFFFF) << "the list and the import name the same device number";
   ASSERT_NO_FATAL_FAILURE(enumerate(*c));
   // The list's numbers are the device descriptor's.
   EXPECT_EQ((std::uint32_t(device_desc[9]) << 24 | std::uint32_t(device_desc[8]) << 16 |

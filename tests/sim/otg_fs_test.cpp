@@ -35,6 +35,7 @@ protected:
   // Powered, VBUS sensed, reset and enumerated at address 0; FIFOs laid out
   // as the firmware does (receive 128 words, transmit 0: 32, 1: 128).
   void attach() {
+    w(O::GUSBCFG, 6u << 10);  // turnaround time for 144 MHz
     w(O::GCCFG, 1u << 16 | 1u << 19);
     w(O::DCFG, 3);
     w(O::GRXFSIZ, 128);
@@ -67,7 +68,7 @@ TEST_F(OtgFsModel, ShouldStartFromTheManualsResetValues) {
   EXPECT_NE(0u, r(O::GRSTCTL) & 1u << 31) << "AHBIDL";
 }
 
-TEST_F(OtgFsModel, ShouldQueueSetupAsDataThenDoneAndRaiseStupOnTheSecondPop) {
+TEST_F(OtgFsModel, ShouldQueueSetupAsDataThenDoneOnTheNextTokenAndRaiseStupOnThatPop) {
   attach();
   w(out_ep(0, kTsiz), 3u << 29 | 1u << 19 | 24);
   const std::array<std::uint8_t, 8> setup{0x80, 6, 0, 1, 0, 0, 64, 0};
@@ -77,13 +78,66 @@ TEST_F(OtgFsModel, ShouldQueueSetupAsDataThenDoneAndRaiseStupOnTheSecondPop) {
   EXPECT_EQ(status_word(0, 8, 6), r(O::GRXSTSP));
   EXPECT_EQ(0x01000680u, r(0x1000));
   EXPECT_EQ(0x00400000u, r(0x1000));
-  EXPECT_EQ(0u, r(out_ep(0, kInt)) & O::EPINT_STUP) << "not before the completion entry is popped";
+  EXPECT_EQ(0u, r(O::GINTSTS) & O::GINT_RXFLVL) << "the setup phase lasts until the host's next token";
   set(out_ep(0, kCtl), kEpena);
+  std::vector<std::uint8_t> data;
+  int pid = -1;
+  EXPECT_EQ(Handshake::kNak, otg.in(0, 0, data, pid)) << "the token that ends the setup phase";
+  EXPECT_EQ(0u, r(out_ep(0, kInt)) & O::EPINT_STUP) << "not before the completion entry is popped";
   EXPECT_EQ(status_word(0, 0, 4), r(O::GRXSTSP));
   EXPECT_NE(0u, r(out_ep(0, kInt)) & O::EPINT_STUP);
   EXPECT_EQ(0u, r(out_ep(0, kCtl)) & kEpena);
   EXPECT_EQ(0u, r(O::GINTSTS) & O::GINT_RXFLVL);
   EXPECT_EQ(2u, r(out_ep(0, kTsiz)) >> 29) << "STUPCNT counts SETUPs";
+}
+
+// Back-to-back SETUPs (a host retrying one whose ACK it missed) are one
+// setup phase: the data of each, one completion, one STUP.
+TEST_F(OtgFsModel, ShouldRaiseStupOncePerSetupPhase) {
+  attach();
+  w(out_ep(0, kTsiz), 3u << 29 | 1u << 19 | 24);
+  const std::array<std::uint8_t, 8> setup{0x80, 6, 0, 1, 0, 0, 64, 0};
+  ASSERT_EQ(Handshake::kAck, otg.setup(0, setup));
+  ASSERT_EQ(Handshake::kAck, otg.setup(0, setup));
+  std::vector<std::uint8_t> data;
+  int pid = -1;
+  EXPECT_EQ(Handshake::kNak, otg.in(0, 0, data, pid));
+  EXPECT_EQ(Handshake::kNak, otg.in(0, 0, data, pid));
+  std::vector<std::uint32_t> pktsts;
+  while (r(O::GINTSTS) & O::GINT_RXFLVL) {
+    const std::uint32_t st = r(O::GRXSTSP);
+    pktsts.push_back((st >> 17) & 0xF);
+    for (std::uint32_t i = 0; i < ((st >> 4) & 0x7FF) / 4; ++i) r(0x1000);
+  }
+  EXPECT_EQ((std::vector<std::uint32_t>{6, 6, 4}), pktsts);
+}
+
+// A control transfer's data stage starts with DATA1 after the SETUP (the
+// SETUP itself is DATA0), whatever the last transfer left; the packets of
+// the stage alternate from there.
+TEST_F(OtgFsModel, ShouldStartEveryControlDataStageWithData1) {
+  attach();
+  const std::array<std::uint8_t, 8> setup{0x80, 6, 0, 1, 0, 0, 64, 0};
+  std::vector<int> pids;
+  for (unsigned packets : {1u, 2u, 3u}) {
+    ASSERT_EQ(Handshake::kAck, otg.setup(0, setup));
+    std::vector<std::uint8_t> data;
+    int pid = -1;
+    otg.in(0, 0, data, pid);  // ends the setup phase (NAKed)
+    while (r(O::GINTSTS) & O::GINT_RXFLVL) {
+      const std::uint32_t st = r(O::GRXSTSP);
+      for (std::uint32_t i = 0; i < ((st >> 4) & 0x7FF) / 4; ++i) r(0x1000);
+    }
+    for (unsigned p = 0; p < packets; ++p) {
+      w(in_ep(0, kTsiz), 1u << 19 | 8);
+      set(in_ep(0, kCtl), kEpena | kCnak);
+      w(0x1000, 0x11111111);
+      w(0x1000, 0x22222222);
+      ASSERT_EQ(Handshake::kAck, otg.in(0, 0, data, pid));
+      pids.push_back(pid);
+    }
+  }
+  EXPECT_EQ((std::vector<int>{1, 1, 0, 1, 0, 1}), pids);
 }
 
 TEST_F(OtgFsModel, ShouldQueueOutPacketsAndCompleteOnShortPacket) {
@@ -222,6 +276,122 @@ TEST_F(OtgFsModel, ShouldPulseTheWakeupLineOnResumeFromSuspendOnly) {
   EXPECT_EQ(1, rising);
   EXPECT_EQ(0u, r(O::DSTS) & 1u);
   EXPECT_NE(0u, r(O::GINTSTS) & O::GINT_WKUPINT);
+}
+
+// A USB reset deactivates endpoints 1-3 (USBAEP), so the firmware opens
+// them again with their data toggles at DATA0; endpoint 0 stays active.
+TEST_F(OtgFsModel, ShouldDeactivateEndpointsOneToThreeOnUsbReset) {
+  attach();
+  for (unsigned n = 1; n < 4; ++n) {
+    w(in_ep(n, kCtl), 64 | kBulk | n << 22 | kUsbaep);
+    w(out_ep(n, kCtl), 64 | kBulk | kUsbaep);
+  }
+  otg.bus_reset_begin();
+  otg.bus_reset_end();
+  for (unsigned n = 1; n < 4; ++n) {
+    EXPECT_EQ(0u, r(in_ep(n, kCtl)) & kUsbaep) << n;
+    EXPECT_EQ(0u, r(out_ep(n, kCtl)) & kUsbaep) << n;
+  }
+  EXPECT_NE(0u, r(in_ep(0, kCtl)) & kUsbaep);
+  EXPECT_NE(0u, r(out_ep(0, kCtl)) & kUsbaep);
+}
+
+// The device is on the bus only in a valid session: VBUS sensed with
+// VBUSBSEN, or sensing off (NOVBUSSENS).
+TEST_F(OtgFsModel, ShouldSeeASessionOnlyAsTheVbusSensingAllows) {
+  const struct {
+    const char* name;
+    std::uint32_t gccfg;
+    bool vbus, attached;
+  } cases[] = {
+      {"B sensing, VBUS", 1u << 16 | 1u << 19, true, true},
+      {"B sensing, no VBUS", 1u << 16 | 1u << 19, false, false},
+      {"A sensing only", 1u << 16 | 1u << 18, true, false},
+      {"no sensing configured", 1u << 16, true, false},
+      {"NOVBUSSENS", 1u << 16 | 1u << 21, true, true},
+      {"transceiver off", 1u << 19, true, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    otg.reset();
+    otg.set_vbus(false);
+    w(O::GCCFG, c.gccfg);
+    otg.set_vbus(c.vbus);
+    EXPECT_EQ(c.attached, otg.attached());
+    EXPECT_FALSE(m.faulted()) << m.fault_report();
+  }
+}
+
+// Transmit FIFO layouts the core cannot work with are reported when the
+// FIFO is used.
+TEST_F(OtgFsModel, ShouldReportATransmitFifoLayoutTheCoreCannotUse) {
+  const struct {
+    const char* name;
+    std::uint32_t grxfsiz, txf0, txf1;
+    bool report;
+  } cases[] = {
+      {"the firmware's layout", 128, 128 | 32u << 16, 160 | 128u << 16, false},
+      {"256 words deep", 16, 16 | 32u << 16, 48 | 256u << 16, false},
+      {"overlapping FIFO 0", 128, 128 | 32u << 16, 150 | 128u << 16, true},
+      {"15 words deep", 128, 128 | 32u << 16, 160 | 15u << 16, true},
+      {"257 words deep", 16, 16 | 32u << 16, 48 | 257u << 16, true},
+      {"past the RAM", 128, 128 | 32u << 16, 200 | 128u << 16, true},
+      {"over the receive FIFO", 128, 128 | 32u << 16, 100 | 16u << 16, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Machine mm;
+    OtgFs o;
+    mm.set_clock_control(&clocks);
+    mm.attach(o);
+    o.write(O::GRXFSIZ, c.grxfsiz, ~0u);
+    o.write(O::DIEPTXF0, c.txf0, ~0u);
+    o.write(O::DIEPTXF1, c.txf1, ~0u);
+    o.write(0x2000, 0x12345678, ~0u);
+    EXPECT_EQ(c.report, mm.faulted()) << mm.fault_report();
+  }
+}
+
+// A turnaround time below the reference manual's minimum for HCLK is
+// reported at the first transaction; 6 is the minimum from 32 MHz up.
+TEST_F(OtgFsModel, ShouldReportATurnaroundTimeBelowTheMinimumForTheAhbClock) {
+  for (std::uint32_t trdt : {5u, 6u}) {
+    SCOPED_TRACE(trdt);
+    Machine mm;
+    OtgFs o;
+    mm.set_clock_control(&clocks);
+    mm.attach(o);
+    o.write(O::GCCFG, 1u << 16 | 1u << 19, ~0u);
+    o.write(O::DCFG, 3, ~0u);
+    o.write(O::GUSBCFG, trdt << 10, ~0u);
+    o.set_vbus(true);
+    o.bus_reset_begin();
+    o.bus_reset_end();
+    const std::array<std::uint8_t, 8> setup{0x80, 6, 0, 1, 0, 0, 64, 0};
+    o.setup(0, setup);
+    EXPECT_FALSE(mm.faulted()) << "checked once the firmware has taken ENUMDNE";
+    o.write(O::GINTSTS, O::GINT_ENUMDNE, ~0u);
+    o.setup(0, setup);
+    EXPECT_EQ(trdt < 6, mm.faulted()) << mm.fault_report();
+  }
+}
+
+// A test mode (DCTL TCTL) takes the device off the bus until the core is
+// soft-reset; the board says so and runs on.
+TEST_F(OtgFsModel, ShouldStopAnsweringInATestModeUntilTheCoreIsReset) {
+  std::vector<std::string> messages;
+  m.set_message_sink([&](const std::string& s) { messages.push_back(s); });
+  attach();
+  const std::array<std::uint8_t, 8> setup{0x80, 6, 0, 1, 0, 0, 64, 0};
+  ASSERT_EQ(Handshake::kAck, otg.setup(0, setup));
+  w(O::DCTL, 4u << 4);  // test mode 4: packet
+  w(O::DCTL, 4u << 4);
+  EXPECT_EQ(Handshake::kNone, otg.setup(0, setup));
+  EXPECT_FALSE(m.faulted()) << m.fault_report();
+  EXPECT_EQ(1u, messages.size());
+  w(O::GRSTCTL, 1);  // core soft reset
+  attach();
+  EXPECT_EQ(Handshake::kAck, otg.setup(0, setup));
 }
 
 }  // namespace

@@ -37,6 +37,8 @@
 
 // tools/bench/clock_bench.cpp
 int clock_busy_bench(const std::string& elf, double ms);
+// tools/bench/usb_fuzz_bench.cpp
+int usb_fuzz_bench(const std::string& elf, unsigned random_setups);
 
 namespace {
 
@@ -472,6 +474,8 @@ int main(int argc, char** argv) {
     if (clock_busy_bench(elf, 3000) != 0) return 1;
     std::printf("\nUSB/IP client on 127.0.0.1 typing 64 KiB into the shell:\n");
     if (usbip_typing(elf, 64 * 1024) != 0) return 1;
+    std::printf("\nUSB fuzz over USB/IP: chapter-9 requests and 3000 random setup packets:\n");
+    if (usb_fuzz_bench(elf, 3000) != 0) return 1;
   } catch (const std::exception& e) {
     std::printf("  %s\n", e.what());
     return 1;

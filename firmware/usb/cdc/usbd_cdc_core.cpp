@@ -20,6 +20,11 @@ volatile std::uint32_t APP_Rx_ptr_in = 0;
 volatile std::uint32_t APP_Rx_ptr_out = 0;
 std::uint32_t APP_Rx_length = 0;
 std::uint8_t USB_Tx_State = 0;  // 1 while a piece is in flight on the bulk IN endpoint
+// Ring index of the oldest byte the host has not yet taken: the start of
+// the piece in flight, or APP_Rx_ptr_out between bursts (256 stands for 0).
+// Room for the application is measured from here, since a piece the cable
+// cuts off is sent again from its start. Written only in the interrupt.
+volatile std::uint32_t APP_Rx_ptr_sent = 0;
 
 // Receive side: the bulk OUT packet buffer and the ring the application reads.
 std::uint8_t USB_Rx_Buffer[CDC_DATA_MAX_PACKET_SIZE];
@@ -39,8 +44,9 @@ std::uint32_t usbd_cdc_AltSet = 0;
 namespace {
 
 std::uint32_t FrameCount = 0;
-// Ring index of the piece in flight on the bulk IN endpoint.
-std::uint32_t tx_piece_start = 0;
+// Length of the last piece handed to the bulk IN endpoint (0 for a
+// zero-length packet).
+std::uint32_t tx_piece_len = 0;
 
 USB_OTG_CORE_HANDLE* handle(void* pdev) { return static_cast<USB_OTG_CORE_HANDLE*>(pdev); }
 
@@ -61,7 +67,8 @@ void arm_rx(void* pdev) { DCD_EP_PrepareRx(handle(pdev), CDC_OUT_EP, USB_Rx_Buff
 void send_piece(void* pdev) {
   std::uint32_t len = APP_Rx_length > CDC_DATA_MAX_PACKET_SIZE ? CDC_DATA_MAX_PACKET_SIZE : APP_Rx_length;
   const std::uint32_t from = APP_Rx_ptr_out;
-  tx_piece_start = from;
+  APP_Rx_ptr_sent = from;
+  tx_piece_len = len;
   APP_Rx_ptr_out = from + len;
   APP_Rx_length -= len;
   USB_Tx_State = 1;
@@ -90,7 +97,7 @@ std::uint8_t usbd_cdc_Init(void* pdev, std::uint8_t) {
   // (the cable went while it waited) is sent again from the ring, and its
   // stale copy leaves the transmit FIFO.
   USB_OTG_FlushTxFifo(handle(pdev), CDC_IN_EP & 0x7F);
-  if (USB_Tx_State == 1) APP_Rx_ptr_out = tx_piece_start;
+  APP_Rx_ptr_out = APP_Rx_ptr_sent;
   USB_Tx_State = 0;
   APP_Rx_length = 0;
   VCP_fops.pIf_Init();
@@ -142,13 +149,15 @@ std::uint8_t usbd_cdc_Setup(void* pdev, USB_SETUP_REQ* req) {
           USBD_CtlSendData(handle(pdev), reinterpret_cast<std::uint8_t*>(&usbd_cdc_AltSet), 1);
           break;
         case USB_REQ_SET_INTERFACE:
-          if ((req->wValue & 0xFF) == 0)
-            usbd_cdc_AltSet = 0;
-          else
+          if ((req->wValue & 0xFF) != 0) {
             USBD_CtlError(handle(pdev), req);
+            return USBD_FAIL;
+          }
+          usbd_cdc_AltSet = 0;
           break;
-        default:
-          break;
+        default:  // no other standard request concerns these interfaces
+          USBD_CtlError(handle(pdev), req);
+          return USBD_FAIL;
       }
       return USBD_OK;
     default:  // vendor and reserved types
@@ -165,12 +174,19 @@ std::uint8_t usbd_cdc_EP0_RxReady(void*) {
   return USBD_OK;
 }
 
+// A burst that ended with a full packet is closed by a zero-length packet:
+// the host's read (a multiple of the packet size) completes only when full
+// or on a short packet, and would otherwise wait for the next burst.
 std::uint8_t usbd_cdc_DataIn(void* pdev, std::uint8_t) {
   if (USB_Tx_State != 1) return USBD_OK;
-  if (APP_Rx_length == 0)
-    USB_Tx_State = 0;
-  else
+  APP_Rx_ptr_sent = APP_Rx_ptr_out;  // the piece is the host's now
+  if (APP_Rx_length != 0) {
     send_piece(pdev);
+  } else if (tx_piece_len == CDC_DATA_MAX_PACKET_SIZE) {
+    send_piece(pdev);  // zero-length
+  } else {
+    USB_Tx_State = 0;
+  }
   return USBD_OK;
 }
 
@@ -207,15 +223,21 @@ std::uint8_t* USBD_cdc_GetCfgDesc(std::uint8_t, std::uint16_t* length) {
   return usbd_cdc_CfgDesc;
 }
 
+// Free bytes of the transmit ring, counted from the oldest byte the host
+// has not taken. Full at 255: one more would make the ring look empty.
+std::uint32_t USB_tx_room(void) {
+  const std::uint32_t in = APP_Rx_ptr_in;
+  const std::uint32_t tail = APP_Rx_ptr_sent % APP_RX_DATA_SIZE;  // 256 stands for 0
+  return APP_RX_DATA_SIZE - 1 - (in + APP_RX_DATA_SIZE - tail) % APP_RX_DATA_SIZE;
+}
+
 std::int16_t USB_putc(std::uint8_t c) {
   std::int16_t result = -1;
   __asm__ volatile("cpsid i" ::: "memory");
-  const std::uint32_t in = APP_Rx_ptr_in;
-  const std::uint32_t next = (in + 1) % APP_RX_DATA_SIZE;
-  // Full at 255 unsent bytes: one more would make the ring look empty.
-  if (next != APP_Rx_ptr_out % APP_RX_DATA_SIZE) {
+  if (USB_tx_room() != 0) {
+    const std::uint32_t in = APP_Rx_ptr_in;
     APP_Rx_Buffer[in] = c;
-    APP_Rx_ptr_in = next;
+    APP_Rx_ptr_in = (in + 1) % APP_RX_DATA_SIZE;
     result = 0;
   }
   __asm__ volatile("cpsie i" ::: "memory");
