@@ -520,10 +520,9 @@ std::string Machine::Impl::context() const {
         s += " " + exception_name(*it);
     }
   }
-  const double hz = m.clocks().hclk;
-  char t[64];
-  std::snprintf(t, sizeof t, ", cycle %llu (%.3f ms at the current HCLK)",
-                static_cast<unsigned long long>(m.sched_.now()), hz > 0 ? m.sched_.now() * 1000.0 / hz : 0.0);
+  char t[80];
+  std::snprintf(t, sizeof t, ", device time %.3f ms (cycle %llu)", m.device_ms(),
+                static_cast<unsigned long long>(m.sched_.now()));
   return s + t;
 }
 

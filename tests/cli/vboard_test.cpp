@@ -2,7 +2,9 @@
 // files, pipes or a pseudo-terminal, checked by what it prints and its exit
 // status.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -17,6 +19,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -415,6 +418,149 @@ TEST_F(VboardTest, FaultAtResetShouldReportTheDeviceTimeItHappenedAt) {
   const Finished f = run({"--fast", "--ms", "100", bad});
   EXPECT_EQ(1, f.status) << f.err;
   EXPECT_NE(std::string::npos, f.err.find("device time   0.000 ms")) << f.err;
+}
+
+// --- job control through a shell --------------------------------------------------
+
+// An interactive shell with job control whose controlling terminal is a
+// pseudo-terminal, as in a terminal window. Commands are typed into it and
+// what it shows is read back; every wait is bounded.
+class Shell {
+public:
+  Shell() {
+    master_ = posix_openpt(O_RDWR | O_NOCTTY);
+    EXPECT_GE(master_, 0);
+    EXPECT_EQ(0, grantpt(master_));
+    EXPECT_EQ(0, unlockpt(master_));
+    const std::string path = ptsname(master_);
+    pid_ = fork();
+    if (pid_ == 0) {
+      setsid();
+      const int tty = open(path.c_str(), O_RDWR);  // the session's controlling terminal
+      ioctl(tty, TIOCSCTTY, 0);
+      dup2(tty, STDIN_FILENO);
+      dup2(tty, STDOUT_FILENO);
+      dup2(tty, STDERR_FILENO);
+      for (int fd = 3; fd < 256; ++fd) close(fd);
+      alarm(180);
+      setenv("PS1", "shell$ ", 1);
+      execl("/bin/bash", "bash", "--norc", "--noprofile", "-i", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+  }
+  Shell(const Shell&) = delete;
+  Shell& operator=(const Shell&) = delete;
+  ~Shell() {
+    // The window closes: the shell and its jobs get SIGHUP.
+    close(master_);
+    for (int i = 0; i < 100 && waitpid(pid_, nullptr, WNOHANG) == 0; ++i) usleep(50'000);
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+
+  void type(const std::string& keys) { ASSERT_EQ(static_cast<ssize_t>(keys.size()), write(master_, keys.data(), keys.size())); }
+  // Reads what the terminal shows until `pattern` matches what came since
+  // the last match; false when 60 s pass first.
+  bool read_until(const std::string& pattern, std::smatch* match = nullptr) {
+    const std::regex re(pattern);
+    for (;;) {
+      std::smatch m;
+      if (std::regex_search(shown_, m, re)) {
+        if (match) *match = m;
+        shown_ = m.suffix();
+        return true;
+      }
+      pollfd p{master_, POLLIN, 0};
+      if (poll(&p, 1, 60'000) <= 0) return false;
+      char buf[1024];
+      const ssize_t n = read(master_, buf, sizeof buf);
+      if (n <= 0) return false;
+      shown_.append(buf, static_cast<std::size_t>(n));
+      all_.append(buf, static_cast<std::size_t>(n));
+    }
+  }
+  // The terminal is in raw mode (bounded wait for it).
+  bool wait_raw() {
+    for (int i = 0; i < 600; ++i) {
+      termios t{};
+      tcgetattr(master_, &t);
+      if (!(t.c_lflag & ICANON)) return true;
+      usleep(50'000);
+    }
+    return false;
+  }
+  const std::string& all() const { return all_; }
+
+private:
+  int master_ = -1;
+  pid_t pid_ = -1;
+  std::string shown_, all_;
+};
+
+const std::string kVboardCommand =
+    std::string(VBOARD) + " --fast --ms 1000000 --usart2 none --usb-unplugged " + FIRMWARE_ELF;
+
+TEST(VboardJobControl, SuspendKeyShouldStopTheWholeForegroundJobAndFgResumeIt) {
+  // vboard under a parent in the same job, as under `make run`.
+  Shell sh;
+  sh.type("sh -c '" + kVboardCommand + "; echo vboard ended: $?'\n");
+  ASSERT_TRUE(sh.read_until("console on this terminal")) << sh.all();
+  ASSERT_TRUE(sh.wait_raw());
+  sh.type("\x1dz");
+  ASSERT_TRUE(sh.read_until(R"(Stopped\s+sh -c)")) << sh.all();
+  ASSERT_TRUE(sh.read_until(R"(shell\$ $)")) << sh.all();
+  sh.type("fg\n");
+  ASSERT_TRUE(sh.wait_raw());
+  sh.type("\x1d?");
+  ASSERT_TRUE(sh.read_until(R"(\[board commands)")) << sh.all();
+  sh.type("\x1dq");
+  EXPECT_TRUE(sh.read_until("vboard ended: 0")) << sh.all();
+}
+
+TEST(VboardJobControl, BoardLinesShouldKeepToLinesOfTheirOwnBetweenConsoleLines) {
+  // The trace and board messages on stderr, the console on stdout, both the
+  // shell's terminal: the start-up report is interrupted by beeper and LED
+  // lines while its lines are unfinished.
+  Shell sh;
+  sh.type(std::string(VBOARD) + " --fast --ms 1500 --trace --usart2 none --usb-unplugged " + FIRMWARE_ELF +
+          "; echo vboard ended: $?\n");
+  ASSERT_TRUE(sh.read_until("vboard ended: 0")) << sh.all();
+  const std::string& t = sh.all();
+  const std::size_t first = t.find("[panel]");
+  ASSERT_NE(std::string::npos, first) << t;
+  // Every board line starts a line of its own...
+  EXPECT_FALSE(std::regex_search(t, std::regex(R"([^\r\n]\[(panel|board)\])"))) << t;
+  // ...and the console line it interrupted is shown again whole after it.
+  EXPECT_TRUE(std::regex_search(t, std::regex(R"(\nUSB\(OTG_FS\) CDC-VCOM Port shell console start\.\r)"))) << t;
+  // The trace shows changes: the beeper is silent at power-up, so its first
+  // line is a tone.
+  EXPECT_TRUE(std::regex_search(t.substr(first), std::regex(R"(^[^\n]*beeper \d+ Hz)"))) << t;
+  EXPECT_EQ(std::string::npos, t.find("[panel] 0.0 ms beeper off")) << t;
+}
+
+TEST(VboardJobControl, BackgroundRunShouldLeaveTheTerminalAloneAndPutTheConsoleOnAPty) {
+  Shell sh;
+  sh.type(kVboardCommand + " &\n");
+  std::smatch path;
+  ASSERT_TRUE(sh.read_until(R"(not on this terminal: USART3 on (/dev/pts/\d+))", &path)) << sh.all();
+  // The console's start-up report on that path.
+  const int port = open(path[1].str().c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(port, 0);
+  std::string report;
+  while (report.find("RTC=") == std::string::npos) {
+    pollfd p{port, POLLIN, 0};
+    ASSERT_GT(poll(&p, 1, 60'000), 0) << report;
+    char buf[256];
+    const ssize_t n = read(port, buf, sizeof buf);
+    ASSERT_GT(n, 0);
+    report.append(buf, static_cast<std::size_t>(n));
+  }
+  close(port);
+  // Running, not stopped for reading the terminal; the shell has it.
+  sh.type("jobs\n");
+  EXPECT_TRUE(sh.read_until(R"(\[1\]\+\s+Running)")) << sh.all();
+  sh.type("kill %1; wait %1; echo vboard ended: $?\n");
+  EXPECT_TRUE(sh.read_until("vboard ended: 143")) << sh.all();
 }
 
 }  // namespace
