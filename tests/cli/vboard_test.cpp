@@ -1,11 +1,14 @@
 // vboard as a user runs it: a separate process with stdin and stdout on
 // files, pipes or a pseudo-terminal, checked by what it prints and its exit
 // status.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -183,6 +186,13 @@ TEST_F(VboardTest, ShouldRefuseBadCommandLinesWithOneLine) {
       {{"--frobnicate"}, "unknown option --frobnicate"},
       {{"--cpi", "1\n2"}, "--cpi: '1\\x0a2' is not a whole decimal number"},
       {{"a.elf", "b.elf"}, "more than one image given ('a.elf' and 'b.elf')"},
+      // One rule for every listener's bind address.
+      {{"--usbip-bind", "127.0.0.1"}, "--usbip-bind needs --usbip"},
+      {{"--gdb-bind", "::1"}, "--gdb-bind needs --gdb"},
+      {{"--usbip", "--usbip-bind", "nonsense"}, "--usbip-bind: needs a numeric IPv4 or IPv6 address or localhost, not 'nonsense'"},
+      {{"--gdb", "--gdb-bind", "nonsense"}, "--gdb-bind: needs a numeric IPv4 or IPv6 address or localhost, not 'nonsense'"},
+      {{"--gdb-bind", "", "--gdb"}, "--gdb-bind: needs a numeric IPv4 or IPv6 address or localhost, not ''"},
+      {{"--gdb-run"}, "--gdb-run needs --gdb"},
   };
   for (const Case& c : cases) {
     std::string line;
@@ -202,6 +212,40 @@ TEST_F(VboardTest, ShouldTakeWholeNumbersUpToTheirLimits) {
       run({"--fast", "--ms", "7", "--cpi", "010", "--seed", "18446744073709551615", "--usart2", "none", FIRMWARE_ELF});
   EXPECT_EQ(0, f.status) << f.err;
   EXPECT_NE(std::string::npos, f.err.find("device time   7.000 ms")) << f.err;
+}
+
+// A TCP port free on the IPv6 loopback address just now.
+int free_port() {
+  const int fd = socket(AF_INET6, SOCK_STREAM, 0);
+  sockaddr_in6 a{};
+  a.sin6_family = AF_INET6;
+  a.sin6_addr = in6addr_loopback;
+  socklen_t len = sizeof a;
+  EXPECT_EQ(0, bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a));
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  close(fd);
+  return ntohs(a.sin6_port);
+}
+
+TEST_F(VboardTest, EveryListenerShouldTakeTheSameBindAddresses) {
+  struct Case {
+    std::string listener, bind, address, says;
+  };
+  const Case cases[] = {
+      {"--usbip", "--usbip-bind", "::1", "exported over USB/IP on ::1:"},
+      {"--usbip", "--usbip-bind", "localhost", "exported over USB/IP on 127.0.0.1:"},
+      {"--gdb", "--gdb-bind", "::1", "GDB server on ::1:"},
+      {"--gdb", "--gdb-bind", "localhost", "GDB server on 127.0.0.1:"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.bind + " " + c.address);
+    const std::string port = std::to_string(free_port());
+    std::vector<std::string> args = {"--fast", "--ms", "5", c.listener, port, c.bind, c.address};
+    if (c.listener == "--gdb") args.push_back("--gdb-run");
+    const Finished f = run(args);
+    EXPECT_EQ(0, f.status) << f.err;
+    EXPECT_NE(std::string::npos, f.err.find(c.says + port)) << f.err;
+  }
 }
 
 TEST_F(VboardTest, HelpShouldSayHowToQuitAndWhatEachOptionTakes) {
