@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <memory>
+#include <regex>
 #include <string>
 
 #include "tests/board/fixture.hpp"
@@ -222,6 +223,51 @@ TEST_F(GdbProtocol, ShouldHaltAtFaultingInstructionWithItsSignal) {
     EXPECT_FALSE(m().faulted()) << c.what;
     EXPECT_EQ(vector_reset_pc(), client->ask("pf")) << c.what;
   }
+  expect_fault();
+}
+
+TEST_F(GdbProtocol, ShouldTakeTheNextDebuggerAtOnceAfterDetach) {
+  // GDB detaches and connects again before the server has seen the first
+  // connection close: the second one is served, not turned away.
+  EXPECT_EQ("OK", client->ask("D"));
+  GdbClient again(*server);
+  EXPECT_EQ("T05", again.ask("?").substr(0, 3));
+  EXPECT_TRUE(server->halted());
+  client.reset();
+  // A third while the second holds the board is refused.
+  GdbClient third(*server);
+  EXPECT_EQ("E01", third.receive_packet().substr(1, 3));
+  std::vector<std::string> said;
+  for (const std::string& msg : m().messages()) said.push_back(msg.substr(0, msg.find(" from ")));
+  EXPECT_EQ((std::vector<std::string>{"debugger connected", "debugger detached; the core runs on", "debugger connected"}),
+            said);
+}
+
+TEST_F(GdbProtocol, FaultReportShouldNameTheFunctionAndTheDeviceTime) {
+  // 300 ms of running, mostly from the PLL at 144 MHz; a reset (the clock
+  // tree back on the 16 MHz HSI, as after a load); then a bad read in the
+  // middle of a function in flash: ldr r0, [r1] with r1 at a hole in the
+  // address map. The report's time is the 300 ms the board ran.
+  client->exchange("c");
+  for (int ms = 0; ms < 300; ++ms) server->run(1);
+  client->send_raw("\x03");
+  ASSERT_NE(std::string::npos, client->receive_packet().find("$T02"));
+  monitor("reset halt");
+  const std::uint32_t at = m().symbol("time_display") + 4;
+  EXPECT_EQ("OK", client->ask("M" + hex(at) + ",2:0868"));
+  EXPECT_EQ("OK", client->ask("P1=" + le(0x30000000)));
+  EXPECT_EQ("OK", client->ask("Pf=" + le(at)));
+  client->exchange("c");
+  EXPECT_NE(std::string::npos, run_until_reply(5).find("$T0b"));
+  const std::string report = m().fault_report();
+  char where[64];
+  std::snprintf(where, sizeof where, "at PC 0x%08x (time_display+0x4)", at);
+  EXPECT_NE(std::string::npos, report.find(where)) << report;
+  // Within a step of the runner's count: it takes each 1 ms step at the
+  // HCLK the step starts with.
+  std::smatch ms;
+  ASSERT_TRUE(std::regex_search(report, ms, std::regex(R"(device time (\d+\.\d+) ms)"))) << report;
+  EXPECT_NEAR(300.0, std::stod(ms[1]), 1.0) << report;
   expect_fault();
 }
 
