@@ -446,9 +446,26 @@ TEST_F(VboardTest, ShouldSayOnceThatAnImageWithoutSymbolsRunsSlower) {
     put_le16(b, 0x30, 0);      // e_shnum
     put_le16(b, 0x32, 0);      // e_shstrndx
   });
-  const Finished f = run({"--fast", "--ms", "20", stripped});
-  EXPECT_EQ(0, f.status) << f.err;
-  EXPECT_EQ(1u, count(f.err, "not fast-forwarded")) << f.err;
+  // Symbols, but the main loop's head renamed.
+  const std::string no_loop = patched_image("no-loop.elf", [](std::string& b) {
+    const std::string name("\0fast_loop\0", 11);
+    for (auto at = b.find(name); at != std::string::npos; at = b.find(name, at + 1)) b[at + 9] = 'd';
+  });
+  struct Case {
+    std::string image, says, not_said;
+  };
+  const Case cases[] = {
+      {stripped, "the image has no symbol table:", "fast_loop"},
+      {no_loop, "the image has no symbol fast_loop (the main loop's head):", "no symbol table"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.image);
+    const Finished f = run({"--fast", "--ms", "20", c.image});
+    EXPECT_EQ(0, f.status) << f.err;
+    EXPECT_EQ(1u, count(f.err, "not fast-forwarded")) << f.err;
+    EXPECT_NE(std::string::npos, f.err.find(c.says)) << f.err;
+    EXPECT_EQ(std::string::npos, f.err.find(c.not_said)) << f.err;
+  }
 }
 
 TEST_F(VboardTest, FaultAtResetShouldReportTheDeviceTimeItHappenedAt) {
