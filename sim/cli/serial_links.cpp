@@ -310,16 +310,16 @@ void TerminalConsole::poll(Board& board) {
   // Raw mode again after a stop, once in the foreground (from the
   // background, changing the terminal would stop the process again). A
   // terminal that is not our controlling one has no foreground to wait for.
-  const auto foreground = [this] {
-    const pid_t fg = tcgetpgrp(in_fd_);
-    return fg == getpgrp() || (fg < 0 && errno == ENOTTY);
-  };
-  if (g_reenter_raw && foreground()) {
+  const bool in_front = in_terminal_foreground(in_fd_);
+  if (g_reenter_raw && in_front) {
     g_reenter_raw = 0;
     enter_raw(TCSADRAIN);  // keys typed meanwhile are kept
   }
   show_line_again();
   if (const std::string err = out_.flush(); !err.empty()) return fail(err);
+  // Continued in the background (the shell's bg): the keys are the shell's,
+  // and reading them would stop the run.
+  if (!in_front) return;
   // Typed bytes go to the console as its line carries them; the rest wait
   // in the terminal.
   std::uint8_t buf[256];

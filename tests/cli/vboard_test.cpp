@@ -578,6 +578,24 @@ TEST(VboardJobControl, SuspendKeyShouldStopTheWholeForegroundJobAndFgResumeIt) {
   EXPECT_TRUE(sh.read_until("vboard ended: 0")) << sh.all();
 }
 
+TEST(VboardJobControl, SuspendedRunContinuedInTheBackgroundShouldRunToItsEnd) {
+  Shell sh;
+  sh.type(std::string(VBOARD) + " --fast --ms 5000 --usart2 none --usb-unplugged " + FIRMWARE_ELF + "\n");
+  ASSERT_TRUE(sh.read_until("console on this terminal")) << sh.all();
+  ASSERT_TRUE(sh.wait_raw());
+  sh.type("\x1dz");
+  ASSERT_TRUE(sh.read_until(R"(Stopped\s+/)")) << sh.all();
+  // In the background it leaves the terminal's keys alone: a line typed
+  // while the foreground command does not read stays for the shell (a
+  // read would stop vboard with SIGTTIN).
+  sh.type("bg; sleep 1; wait; echo all waited for\n");
+  ASSERT_TRUE(sh.read_until(R"(\[1\]\+ [^\n]*&)")) << sh.all();
+  sh.type("\n");
+  ASSERT_TRUE(sh.read_until(R"(all waited for[\s\S]*shell\$ $)")) << sh.all();
+  // The shell's notice of the job's end, before or after the echo: exit status 0.
+  EXPECT_TRUE(std::regex_search(sh.all(), std::regex(R"(\[1\]\+\s+Done\s)"))) << sh.all();
+}
+
 TEST(VboardJobControl, BoardLinesShouldKeepToLinesOfTheirOwnBetweenConsoleLines) {
   // The trace and board messages on stderr, the console on stdout, both the
   // shell's terminal: the start-up report is interrupted by beeper and LED
