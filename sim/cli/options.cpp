@@ -137,10 +137,11 @@ const char kDescription[] =
     "\n"
     "On a terminal, the terminal is the console (USART3) in raw mode: every key goes to\n"
     "the firmware, Ctrl-C included. Ctrl-] q quits, Ctrl-] z suspends, Ctrl-] ? lists\n"
-    "the board commands. Otherwise stdout gets the console's bytes unchanged, stdin\n"
-    "(a pipe or file) is sent to the console at its line rate, Ctrl-C stops the run,\n"
-    "and at the end of stdin the board runs on. Board messages and the run statistics\n"
-    "go to stderr.\n";
+    "the board commands. Started in the background, vboard leaves the terminal alone\n"
+    "and puts the console on a pseudo-terminal whose path it prints. Otherwise stdout\n"
+    "gets the console's bytes unchanged, stdin (a pipe or file) is sent to the console\n"
+    "at its line rate, Ctrl-C stops the run, and at the end of stdin the board runs on.\n"
+    "Board messages and the run statistics go to stderr.\n";
 
 const char kFooter[] =
     "The run ends after --ms of device time, on Ctrl-] q or Ctrl-C (a terminal: Ctrl-] q),\n"
