@@ -7,6 +7,7 @@
 #include <memory>
 #include <regex>
 #include <string>
+#include <vector>
 
 #include "tests/board/fixture.hpp"
 #include "tests/board/gdb_client.hpp"
@@ -302,6 +303,53 @@ TEST(GdbAttached, ShouldRunExactlyAsWithoutDebugger) {
   EXPECT_EQ(plain.usart3_output(), debugged.usart3_output());
   EXPECT_FALSE(plain.m().faulted());
   EXPECT_FALSE(debugged.m().faulted());
+}
+
+// A bad access names the faulting instruction without a debugger as with
+// one, unless its block cannot tell it apart; then the block's start.
+TEST(GdbAttached, BadAccessShouldNameTheSameInstructionWithoutDebugger) {
+  constexpr std::uint32_t kCode = 0x20018000;
+  struct Case {
+    const char* what;
+    std::vector<std::uint8_t> code;  // ends in b . (never reached)
+    std::uint32_t r1;
+    std::uint32_t faulting;  // offset of the faulting instruction
+    bool told_apart;
+  };
+  const Case cases[] = {
+      // movs r0,#1 x3; ldr r0,[r1]
+      {"read after three moves", {0x01, 0x20, 0x01, 0x20, 0x01, 0x20, 0x08, 0x68, 0xfe, 0xe7}, 0x30000000, 6, true},
+      // movs r2,#5; str r2,[r1,#4]; movs r0,#1
+      {"write", {0x05, 0x22, 0x4a, 0x60, 0x01, 0x20, 0xfe, 0xe7}, 0x30000000, 2, true},
+      // ldr.w r0,[r1,#8] (32-bit) after a 16-bit move
+      {"32-bit load", {0x01, 0x20, 0xd1, 0xf8, 0x08, 0x00, 0xfe, 0xe7}, 0x30000000, 2, true},
+      // adds r1,#4; ldr r0,[r1]; ldr r2,[r1]: both loads reach the address
+      {"two loads of one address", {0x04, 0x31, 0x08, 0x68, 0x0a, 0x68, 0xfe, 0xe7}, 0x2FFFFFFC, 2, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string reports[2];
+    for (int attached = 0; attached < 2; ++attached) {
+      Board b;
+      b.m().run_ms(100);
+      b.m().debug_attach(attached == 1);
+      b.m().load_bytes(kCode, c.code);
+      b.m().set_reg(1, c.r1);
+      b.m().set_reg(15, kCode | 1);
+      if (attached) b.m().debug_run(1000, false);
+      else b.m().run_cycles(1000);
+      reports[attached] = b.m().fault_report();
+    }
+    char at[48];
+    std::snprintf(at, sizeof at, "; at PC 0x%08x", kCode + c.faulting);
+    EXPECT_NE(std::string::npos, reports[1].find(at)) << reports[1];
+    if (c.told_apart) {
+      EXPECT_NE(std::string::npos, reports[0].find(at)) << reports[0];
+    } else {
+      std::snprintf(at, sizeof at, "; in the block starting at PC 0x%08x", kCode);
+      EXPECT_NE(std::string::npos, reports[0].find(at)) << reports[0];
+    }
+  }
 }
 
 }  // namespace
