@@ -34,6 +34,7 @@ run: all
 GDB_PORT ?= 3333
 
 debug: all
+	@echo "make debug: the audio output is recorded into $(RUN_WAV)"
 	@echo "make debug: the board waits halted at the reset vector; in another terminal run:"
 	@echo "  gdb-multiarch $(ELF) -ex 'target extended-remote :$(GDB_PORT)'"
 	$(VBOARD) --gdb $(GDB_PORT) --wav $(RUN_WAV) $(VBOARD_ARGS) $(ELF)

@@ -117,6 +117,7 @@ Board::Board(BoardOptions opts) : opts_(std::move(opts)) {
   // The external RTC chip on its software SPI bus (PC13, PE4-PE6).
   tcxo_rtc_ = std::make_unique<TcxoRtc>(machine_, *gpio_, opts_.rtc_chip);
   rcc_->on_change([this] { tcxo_rtc_->clocks_changed(); });
+  rcc_->on_change([this] { machine_.clocks_changed(); });  // device time
   rcc_->on_change([this] {
     flash_->clocks_changed();
     pwr_->clocks_changed();

@@ -11,6 +11,7 @@
 #include <span>
 #include <vector>
 
+#include "sim/cli/serial_links.hpp"
 #include "sim/parts/audio_sink.hpp"
 #include "sim/periph/rcc.hpp"
 
@@ -82,7 +83,7 @@ private:
     if (!pipe_) return;
     const ssize_t n = write(fileno(pipe_), s.data(), s.size());
     if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-      std::cerr << "[board] --audio: the sound player ended; running without live sound\n";
+      board_line("[board] --audio: the sound player ended; running without live sound");
       pclose(pipe_);
       pipe_ = nullptr;
     }

@@ -17,13 +17,12 @@ std::string tone_text(const Beeper::Tone& t) {
   return buf;
 }
 
-void say(const std::string& text) { std::cerr << "\r\n[board] " << text << "\r\n"; }
+void say(const std::string& text) { board_line("[board] " + text); }
 
-// The cycle count in milliseconds at the core clock now (the clock tree
-// runs from the PLL after the first few milliseconds).
+// The device time of a cycle count.
 std::string at_ms(Board& board, cycles_t at) {
   char buf[32];
-  std::snprintf(buf, sizeof buf, "%.1f ms", static_cast<double>(at) * 1000.0 / board.m().clocks().hclk);
+  std::snprintf(buf, sizeof buf, "%.1f ms", board.m().device_ms_at(at));
   return buf;
 }
 }  // namespace
@@ -90,10 +89,14 @@ void FrontPanelTrace::poll(Board& board) {
   for (; beeps_seen_ < beep_base + beeps.size(); ++beeps_seen_) {
     const std::size_t i = static_cast<std::size_t>(beeps_seen_ - beep_base);
     if (i + 1 < beeps.size() && beeps[i + 1].at - beeps[i].at < brief) continue;
-    lines.emplace_back(beeps[i].at, tone_text(beeps[i].tone));
+    // Changes only: the beeper is silent at power-up.
+    std::string tone = tone_text(beeps[i].tone);
+    if (tone == tone_) continue;
+    tone_ = tone;
+    lines.emplace_back(beeps[i].at, std::move(tone));
   }
   std::stable_sort(lines.begin(), lines.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-  for (const auto& [at, text] : lines) std::cerr << "[panel] " << at_ms(board, at) << " " << text << "\r\n";
+  for (const auto& [at, text] : lines) board_line("[panel] " + at_ms(board, at) + " " + text);
 }
 
 }  // namespace vb::cli

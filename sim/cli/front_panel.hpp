@@ -26,6 +26,7 @@ public:
 private:
   std::uint64_t leds_seen_ = 0, beeps_seen_ = 0;  // records since power-up
   unsigned lit_ = 0;
+  std::string tone_ = "beeper off";  // the beeper as the trace last showed it
 };
 
 }  // namespace vb::cli

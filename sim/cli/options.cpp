@@ -1,5 +1,7 @@
 #include "sim/cli/options.hpp"
 
+#include <arpa/inet.h>
+
 #include <CLI/CLI.hpp>
 
 #include <charconv>
@@ -7,6 +9,7 @@
 #include <functional>
 #include <limits>
 #include <map>
+#include <utility>
 
 #include "sim/periph/bcd_calendar.hpp"
 
@@ -28,6 +31,28 @@ std::string decimal(const std::string& text, std::uint64_t min, std::uint64_t ma
   out = v;
   return {};
 }
+
+// Where a listener (--gdb, --usbip) accepts connections: a numeric IPv4 or
+// IPv6 address, or localhost for 127.0.0.1. One rule for every listener.
+// Returns the problem, or an empty string with `out` set.
+std::string bind_address(const std::string& text, std::string& out) {
+  if (text == "localhost") {
+    out = "127.0.0.1";
+    return {};
+  }
+  in6_addr scratch{};
+  if (inet_pton(AF_INET, text.c_str(), &scratch) != 1 && inet_pton(AF_INET6, text.c_str(), &scratch) != 1)
+    return "needs a numeric IPv4 or IPv6 address or localhost, not '" + text + "'";
+  out = text;
+  return {};
+}
+
+// The options that say where a listener binds, each with its listener: a
+// bind address without its listener is refused.
+const std::pair<const char*, const char*> kBindOptions[] = {
+    {"--gdb-bind", "--gdb"},
+    {"--usbip-bind", "--usbip"},
+};
 
 constexpr std::size_t kNameColumn = 20, kHelpWidth = 80 - kNameColumn;
 
@@ -84,6 +109,11 @@ public:
     }, help);
   }
 
+  // A listener's bind address (see bind_address), stored in `target`.
+  void bind(const std::string& name, std::string& target, const std::string& help) {
+    value(name, "ADDR", [&target](const std::string& a) { return bind_address(a, target); }, help);
+  }
+
   // A value checked and stored by `set`, which returns the problem or "".
   void value(const std::string& name, const std::string& type, std::function<std::string(const std::string&)> set,
              const std::string& help) {
@@ -107,10 +137,11 @@ const char kDescription[] =
     "\n"
     "On a terminal, the terminal is the console (USART3) in raw mode: every key goes to\n"
     "the firmware, Ctrl-C included. Ctrl-] q quits, Ctrl-] z suspends, Ctrl-] ? lists\n"
-    "the board commands. Otherwise stdout gets the console's bytes unchanged, stdin\n"
-    "(a pipe or file) is sent to the console at its line rate, Ctrl-C stops the run,\n"
-    "and at the end of stdin the board runs on. Board messages and the run statistics\n"
-    "go to stderr.\n";
+    "the board commands. Started in the background, vboard leaves the terminal alone\n"
+    "and puts the console on a pseudo-terminal whose path it prints. Otherwise stdout\n"
+    "gets the console's bytes unchanged, stdin (a pipe or file) is sent to the console\n"
+    "at its line rate, Ctrl-C stops the run, and at the end of stdin the board runs on.\n"
+    "Board messages and the run statistics go to stderr.\n";
 
 const char kFooter[] =
     "The run ends after --ms of device time, on Ctrl-] q or Ctrl-C (a terminal: Ctrl-] q),\n"
@@ -169,11 +200,8 @@ void declare(CLI::App& app, Options& o) {
     o.usbip_opts.port = static_cast<int>(v);
   }, "export the USB device over USB/IP as bus id 1-1 on TCP port N (1 to 65535; without N: 3240) instead of "
      "the USB pseudo-terminal; a Linux host attaches it with 'usbip attach -r HOST -b 1-1'");
-  d.value("--usbip-bind", "ADDR", [&o](const std::string& a) -> std::string {
-    if (a.empty()) return "needs an address";
-    o.usbip_opts.bind = a;
-    return {};
-  }, "the address --usbip listens on (default 127.0.0.1)");
+  d.bind("--usbip-bind", o.usbip_opts.bind,
+         "with --usbip: listen on ADDR (a numeric IPv4 or IPv6 address, or localhost) instead of 127.0.0.1");
   d.value("--usb-pcap", "FILE", [&o](const std::string& f) -> std::string {
     if (f.empty()) return "needs a file name";
     o.usb_pcap = f;
@@ -185,11 +213,8 @@ void declare(CLI::App& app, Options& o) {
     o.gdb->port = static_cast<int>(v);
   }, "serve GDB's remote protocol on TCP port N (1 to 65535; without N: 3333); the board starts halted at the "
      "reset vector until the debugger continues it");
-  d.value("--gdb-bind", "ADDR", [&o](const std::string& a) -> std::string {
-    if (a.empty()) return "needs an address";
-    o.gdb_bind = a;
-    return {};
-  }, "with --gdb: listen on ADDR instead of 127.0.0.1");
+  d.bind("--gdb-bind", o.gdb_bind,
+         "with --gdb: listen on ADDR (a numeric IPv4 or IPv6 address, or localhost) instead of 127.0.0.1");
   d.flag("--gdb-run", [&o] { o.gdb_run = true; }, "with --gdb: start running instead of halted");
   d.flag("--trace", [&o] { o.trace = true; },
          "show every LED going on or off and every beeper tone on stderr (on a terminal Ctrl-] b, h, d press the "
@@ -252,8 +277,12 @@ Options parse_options(const std::vector<std::string>& args, Options defaults) {
       throw UsageError("more than one image given ('" + o.board.elf + "' and '" + extra + "')");
     }
   }
-  // --gdb-bind and --gdb-run refine --gdb, which may come after them.
-  if ((!o.gdb_bind.empty() || o.gdb_run) && !o.gdb) throw UsageError("--gdb-bind and --gdb-run need --gdb");
+  // A bind address and --gdb-run refine their listener, which may come
+  // after them.
+  for (const auto& [bind, listener] : kBindOptions)
+    if (app->count(bind) > 0 && app->count(listener) == 0)
+      throw UsageError(std::string(bind) + " needs " + listener);
+  if (o.gdb_run && !o.gdb) throw UsageError("--gdb-run needs --gdb");
   if (o.gdb) {
     if (!o.gdb_bind.empty()) o.gdb->bind = o.gdb_bind;
     o.gdb->start_halted = !o.gdb_run;

@@ -4,7 +4,6 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
-#include <thread>
 
 #include "sim/core/nvic.hpp"
 
@@ -14,7 +13,12 @@ namespace {
 // -1: no stop requested; 0: by a board command; else the signal's number.
 std::atomic<int> g_stop{-1};
 static_assert(std::atomic<int>::is_always_lock_free, "set from signal handlers");
+// Counts SIGCONTs; the runner compares it with the count it last saw.
+std::atomic<unsigned> g_continued{0};
+static_assert(std::atomic<unsigned>::is_always_lock_free, "set from signal handlers");
 }  // namespace
+
+void Runner::note_continued() { g_continued.fetch_add(1); }
 
 void Runner::request_stop(int signal) {
   int none = -1;
@@ -47,10 +51,16 @@ double Runner::run_slice(double ms) {
 }
 
 RunResult Runner::run() {
-  using clock = std::chrono::steady_clock;
+  const HostClock& clock = opts_.clock;
   Machine& m = board_.m();
   RunResult r;
-  auto start = clock::now();
+  const auto began = clock.now();
+  // Real-time pacing: device time `paced_ms` was due at host time `paced_at`.
+  // Both move on when the board did not run for a while (halted by the
+  // debugger, the process stopped), so it never races to catch up.
+  auto paced_at = began;
+  double paced_ms = 0;
+  unsigned continued = g_continued.load();
   while (!stop_requested()) {
     if (opts_.run_ms > 0 && r.device_ms >= opts_.run_ms) break;
     double slice = opts_.slice_ms;
@@ -59,10 +69,10 @@ RunResult Runner::run() {
       debugger_->serve(0);
       if (debugger_->halted()) {
         // Host time spent halted is not owed to the device.
-        const auto halted_at = clock::now();
         debugger_->serve(static_cast<int>(opts_.slice_ms));
         for (auto& link : links_) link->poll(board_);
-        start += clock::now() - halted_at;
+        paced_at = clock.now();
+        paced_ms = r.device_ms;
         continue;
       }
       // Faults halt the board under the debugger instead of ending the run.
@@ -80,13 +90,19 @@ RunResult Runner::run() {
     }
     if ((!debugger_ && m.faulted()) || link_failed) break;
     if (opts_.real_time) {
+      if (const unsigned c = g_continued.load(); c != continued) {
+        // A suspended board is a paused one: no device time passed.
+        continued = c;
+        paced_at = clock.now();
+        paced_ms = r.device_ms;
+      }
       // Device time leads: wait until the host clock has caught up.
-      const auto due = start + std::chrono::duration_cast<clock::duration>(
-                                   std::chrono::duration<double, std::milli>(r.device_ms));
-      if (due > clock::now()) std::this_thread::sleep_until(due);
+      const auto due = paced_at + std::chrono::duration_cast<HostClock::time_point::duration>(
+                                      std::chrono::duration<double, std::milli>(r.device_ms - paced_ms));
+      if (due > clock.now()) clock.sleep_until(due);
     }
   }
-  r.wall_s = std::chrono::duration<double>(clock::now() - start).count();
+  r.wall_s = std::chrono::duration<double>(clock.now() - began).count();
   r.faulted = m.faulted();
   r.interrupted = stop_requested();
   r.signal = std::max(g_stop.load(), 0);

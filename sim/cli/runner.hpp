@@ -6,7 +6,9 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sim/board/board.hpp"
@@ -35,10 +37,19 @@ private:
   std::string failure_;
 };
 
+// The host's clock as the runner sees it: steady time and a wait for a
+// moment on it (replaceable, so pacing can be checked without waiting).
+struct HostClock {
+  using time_point = std::chrono::steady_clock::time_point;
+  std::function<time_point()> now = [] { return std::chrono::steady_clock::now(); };
+  std::function<void(time_point)> sleep_until = [](time_point t) { std::this_thread::sleep_until(t); };
+};
+
 struct RunOptions {
   double run_ms = 0;        // device time to run; 0: until stopped
   bool real_time = true;    // pace device time against the host clock
   double slice_ms = 10;     // device time between two looks at the host
+  HostClock clock;
 };
 
 struct RunResult {
@@ -69,6 +80,10 @@ public:
   // is the signal's number, 0 for a request from a board command.
   static void request_stop(int signal = 0);
   static bool stop_requested();
+  // The process was stopped (job control) and has been continued: the host
+  // time it spent stopped is not owed to the device, real-time pacing
+  // starts again from now. Safe in a signal handler (SIGCONT).
+  static void note_continued();
 
   RunResult run();
 

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -34,6 +35,8 @@ volatile std::sig_atomic_t g_reenter_raw = 0;
 // continued in the background (already cooked) from being stopped again by
 // SIGTTOU when it changes the terminal on its way out.
 volatile std::sig_atomic_t g_is_raw = 0;
+// The console on the terminal, for board_line().
+TerminalConsole* g_console = nullptr;
 
 void enter_raw(int when) {
   if (tcsetattr(g_term.fd, when, &g_term.raw) == 0) g_is_raw = 1;
@@ -61,7 +64,10 @@ void on_stop_signal(int) {
   errno = saved_errno;
 }
 
-void on_continue_signal(int) { g_reenter_raw = 1; }
+void on_continue_signal(int) {
+  g_reenter_raw = 1;
+  Runner::note_continued();
+}
 
 void install(int sig, void (*handler)(int)) {
   struct sigaction sa{};
@@ -136,6 +142,21 @@ ReadResult read_now(int fd, std::uint8_t* buf, std::size_t n, std::size_t& got) 
 
 }  // namespace
 
+bool in_terminal_foreground(int fd) {
+  const pid_t fg = tcgetpgrp(fd);
+  return fg == getpgrp() || (fg < 0 && errno == ENOTTY);
+}
+
+void board_line(const std::string& text) {
+  if (g_console && g_console->shares_stderr()) {
+    g_console->interject(text);
+    return;
+  }
+  // Raw mode keeps output post-processing, so "\n" starts a new line.
+  const std::string line = text + "\n";
+  write_all(STDERR_FILENO, line.data(), line.size());
+}
+
 void restore_console_terminal() {
   if (g_term.fd < 0 || !g_is_raw) return;
   tcsetattr(g_term.fd, TCSAFLUSH, &g_term.cooked);
@@ -193,14 +214,60 @@ TerminalConsole::TerminalConsole(Board& board, int in_fd, int out_fd)
 
   Usart& port = board.usart3();
   port.set_peer_baud(115200);
-  port.on_peer_byte([this](const LineByte& b) { out_.add(static_cast<char>(b.data)); });
+  port.on_peer_byte([this](const LineByte& b) { shown(static_cast<char>(b.data)); });
+  // Board lines on stderr are fitted between the console's lines when both
+  // show on this terminal.
+  struct stat out_st{}, err_st{};
+  shares_stderr_ = isatty(STDERR_FILENO) && fstat(out_fd, &out_st) == 0 && fstat(STDERR_FILENO, &err_st) == 0 &&
+                   out_st.st_rdev == err_st.st_rdev;
+  g_console = this;
 
   add_command({'q', "quit", [](Board&) { Runner::request_stop(); }});
-  add_command({'z', "suspend vboard (the shell's fg resumes it)", [](Board&) { std::raise(SIGTSTP); }});
+  // As the shell's Ctrl-Z: the whole foreground job stops (`make run` with
+  // its vboard), so the shell takes the terminal back; fg continues both.
+  // The terminal is put back first, while this process still has it: the
+  // shell takes it over as soon as it sees the job stop.
+  add_command({'z', "suspend vboard (the shell's fg resumes it)", [this](Board&) {
+                 if (tcgetpgrp(in_fd_) != getpgrp()) return (void)std::raise(SIGTSTP);
+                 restore_console_terminal();
+                 ::kill(0, SIGTSTP);
+               }});
   add_command({'?', "list the board commands", [this](Board&) { out_.add(help_text()); }});
 }
 
-TerminalConsole::~TerminalConsole() { restore_console_terminal(); }
+TerminalConsole::~TerminalConsole() {
+  if (g_console == this) g_console = nullptr;
+  restore_console_terminal();
+}
+
+void TerminalConsole::shown(char c) {
+  show_line_again();
+  out_.add(c);
+  if (c == '\n' || c == '\r') {
+    line_.clear();
+  } else {
+    constexpr std::size_t kLongest = 1024;  // a line without an end keeps its tail
+    if (line_.size() >= kLongest) line_.erase(0, line_.size() - kLongest + 1);
+    line_ += c;
+  }
+}
+
+void TerminalConsole::interject(const std::string& text) {
+  // What the console sent before the line shows before it.
+  if (const std::string err = out_.flush(); !err.empty()) fail(err);
+  std::string s = line_.empty() || line_owed_ ? "" : "\r\n";
+  s += text + "\r\n";
+  write_all(STDERR_FILENO, s.data(), s.size());
+  // The unfinished line is shown again when the console goes on, or at the
+  // next poll: once after several board lines in a row.
+  line_owed_ = !line_.empty();
+}
+
+void TerminalConsole::show_line_again() {
+  if (!line_owed_) return;
+  line_owed_ = false;
+  out_.add(line_);
+}
 
 void TerminalConsole::close(Board& board) {
   board.usart3().on_peer_byte({});
@@ -243,15 +310,16 @@ void TerminalConsole::poll(Board& board) {
   // Raw mode again after a stop, once in the foreground (from the
   // background, changing the terminal would stop the process again). A
   // terminal that is not our controlling one has no foreground to wait for.
-  const auto foreground = [this] {
-    const pid_t fg = tcgetpgrp(in_fd_);
-    return fg == getpgrp() || (fg < 0 && errno == ENOTTY);
-  };
-  if (g_reenter_raw && foreground()) {
+  const bool in_front = in_terminal_foreground(in_fd_);
+  if (g_reenter_raw && in_front) {
     g_reenter_raw = 0;
     enter_raw(TCSADRAIN);  // keys typed meanwhile are kept
   }
+  show_line_again();
   if (const std::string err = out_.flush(); !err.empty()) return fail(err);
+  // Continued in the background (the shell's bg): the keys are the shell's,
+  // and reading them would stop the run.
+  if (!in_front) return;
   // Typed bytes go to the console as its line carries them; the rest wait
   // in the terminal.
   std::uint8_t buf[256];

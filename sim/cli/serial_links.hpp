@@ -60,10 +60,20 @@ public:
   std::string help_text() const;
   // Handles one typed byte (public for tests of the key handling).
   void key(Board& board, std::uint8_t c);
+  // Shows `text` on a line of its own on stderr (see board_line).
+  void interject(const std::string& text);
+  // Stderr is this terminal: board lines are interjected.
+  bool shares_stderr() const { return shares_stderr_; }
 
 private:
+  void shown(char c);  // keeps track of the unfinished line
+  void show_line_again();  // after board lines, the unfinished line once more
+
   int in_fd_;
   FdWriter out_;
+  std::string line_;  // what the console has shown since its last line end
+  bool line_owed_ = false;  // board lines came after it: show it again
+  bool shares_stderr_ = false;
   bool prefix_ = false;
   std::vector<BoardCommand> commands_;
 };
@@ -71,6 +81,17 @@ private:
 // Puts the console's terminal back as it was before raw mode (no-op without
 // a TerminalConsole). Safe in a signal handler.
 void restore_console_terminal();
+
+// A line for stderr: board messages, trace lines, board commands' answers.
+// When stderr is the console's terminal the line starts on a line of its
+// own and the console's unfinished line is shown again after it, so neither
+// breaks the other.
+void board_line(const std::string& text);
+
+// True when `fd` is a terminal whose foreground process group is this
+// process's, or a terminal that is not the controlling one (no job control
+// applies to it); false for a run started in the background.
+bool in_terminal_foreground(int fd);
 
 // USART3 to a file or pipe: the bytes exactly as the console sent them. A
 // failed write (disk full, reader gone) ends the run.

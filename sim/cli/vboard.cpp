@@ -106,6 +106,11 @@ void install_signal_handlers() {
   sigemptyset(&sa.sa_mask);
   sa.sa_flags = SA_RESTART;
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
+  // Continued after a stop (kill -TSTP, a shell's Ctrl-Z): pacing starts
+  // again from now. The console on a terminal installs its own, which does
+  // this as well.
+  sa.sa_handler = [](int) { vb::cli::Runner::note_continued(); };
+  sigaction(SIGCONT, &sa, nullptr);
   // A reader that goes away shows up as a failed write (EPIPE), reported.
   std::signal(SIGPIPE, SIG_IGN);
 }
@@ -113,12 +118,16 @@ void install_signal_handlers() {
 // Degradations the user would otherwise only notice as a slow or odd run,
 // said once at the start.
 void report_degradations(vb::Machine& m) {
-  if (!m.find_symbol("fast_loop")) {
-    std::cerr << "[board] the image has no symbol table (or no fast_loop): the idle main loop is not "
-                 "fast-forwarded (much slower), the worst main-loop pass is not measured, "
-              << (m.find_symbol("hndl_TRAP") ? "" : "the trap handler is not caught, ")
-              << "and reports show bare addresses\n";
-  }
+  if (m.find_symbol("fast_loop")) return;
+  // An image with symbols names functions in reports; without the main
+  // loop's symbol it only loses what that symbol gives.
+  const bool symbols = m.symbol_at(m.read32(0x08000004) & ~1u).find("0x") != 0;
+  std::string what = symbols ? "the image has no symbol fast_loop (the main loop's head)"
+                             : "the image has no symbol table";
+  what += ": the idle main loop is not fast-forwarded (much slower), the worst main-loop pass is not measured";
+  if (!m.find_symbol("hndl_TRAP")) what += ", the trap handler (hndl_TRAP) is not caught";
+  if (!symbols) what += ", and reports show bare addresses";
+  std::cerr << "[board] " << what << "\n";
 }
 
 }  // namespace
@@ -151,18 +160,27 @@ int main(int argc, char** argv) {
   }
   vb::Machine& m = board->m();
   for (const std::string& msg : m.messages()) std::cerr << "[board] " << msg << "\n";
-  m.set_message_sink([](const std::string& msg) { std::cerr << "[board] " << msg << std::endl; });
+  m.set_message_sink([](const std::string& msg) { board_line("[board] " + msg); });
   if (auto loop = m.find_symbol("fast_loop")) m.stats().watch_pc = *loop;
   report_degradations(m);
 
   std::unique_ptr<vb::PcapWriter> pcap;  // outlives the runner: closed on every way out of main
   Runner runner(*board, opts.run);
-  const bool terminal = isatty(STDIN_FILENO) && isatty(STDOUT_FILENO);
+  const bool interactive = isatty(STDIN_FILENO) && isatty(STDOUT_FILENO);
+  // Started in the background (`vboard &`): the terminal stays the shell's
+  // (no raw mode, no reads, which would stop the run); the console goes on
+  // a pseudo-terminal of its own instead.
+  const bool terminal = interactive && in_terminal_foreground(STDIN_FILENO);
   try {
-    if (terminal) {
+    if (interactive && !terminal) {
+      auto pty = std::make_unique<PtyPort>(board->usart3());
+      std::cerr << "[board] running in the background, so the console is not on this terminal: USART3 on "
+                << pty->path() << " (open it with a serial program)\n";
+      runner.add_link(std::move(pty));
+    } else if (terminal) {
       auto console = std::make_unique<TerminalConsole>(*board, STDIN_FILENO, STDOUT_FILENO);
       console->add_command({'u', "plug or unplug the USB cable", [](vb::Board& b) {
-                              std::cerr << "\r\n[board] " << toggle_usb_cable(b.usb_host()) << "\r\n";
+                              board_line("[board] " + toggle_usb_cable(b.usb_host()));
                             }});
       for (auto& cmd : vb::cli::front_panel_commands()) console->add_command(std::move(cmd));
       runner.add_link(std::move(console));
@@ -175,7 +193,7 @@ int main(int argc, char** argv) {
     }
     if (opts.trace) runner.add_link(std::make_unique<FrontPanelTrace>());
     if (auto audio = make_audio_out(*board, opts.audio, opts.run.real_time)) runner.add_link(std::move(audio));
-    const std::string usart2 = opts.usart2.empty() ? (terminal ? "pty" : "none") : opts.usart2;
+    const std::string usart2 = opts.usart2.empty() ? (interactive ? "pty" : "none") : opts.usart2;
     if (usart2 == "pty") {
       auto pty = std::make_unique<PtyPort>(board->usart2());
       std::cerr << "[board] USART2 on " << pty->path() << "\n";
@@ -192,7 +210,7 @@ int main(int argc, char** argv) {
       // The remote host enumerates and opens the device itself.
       board->usb_host().set_auto_enumerate(false);
       auto server = std::make_unique<vb::UsbIpServer>(m, board->usb_host(), board->otg_fs(), opts.usbip_opts);
-      server->set_message_sink([](const std::string& msg) { std::cerr << "[board] " << msg << std::endl; });
+      server->set_message_sink([](const std::string& msg) { board_line("[board] " + msg); });
       std::cerr << "[board] USB device exported over USB/IP on " << server->address() << ":" << server->port()
                 << " as bus id 1-1" << (opts.board.usb_cable ? "" : " (cable unplugged)") << "\n";
       runner.add_link(std::make_unique<UsbIpLink>(std::move(server)));

@@ -451,6 +451,26 @@ const ClockTree& Machine::clocks() const {
   return clock_control_ ? clock_control_->tree() : kResetClocks;
 }
 
+void Machine::clocks_changed() {
+  const std::uint32_t hz = clocks().hclk;
+  if (hz == 0 || hz == clock_spans_.back().hz) return;
+  const cycles_t t = now();
+  if (t == clock_spans_.back().from) {  // several changes at one moment: the last counts
+    clock_spans_.back().hz = hz;
+    return;
+  }
+  clock_spans_.push_back({t, device_ms_at(t), hz});
+  if (clock_spans_.size() > kClockHistory) clock_spans_.erase(clock_spans_.begin());
+}
+
+double Machine::device_ms_at(cycles_t at) const {
+  // The span the moment falls in (before the oldest kept: the oldest's rate).
+  auto it = std::upper_bound(clock_spans_.begin(), clock_spans_.end(), at,
+                             [](cycles_t t, const ClockSpan& c) { return t < c.from; });
+  const ClockSpan& c = it == clock_spans_.begin() ? *it : *std::prev(it);
+  return c.ms + (static_cast<double>(at) - static_cast<double>(c.from)) * 1000.0 / c.hz;
+}
+
 void Machine::set_irq(int irq, bool level, const void* source) { impl_->nvic.set_irq_level(irq, level, source); }
 
 Nvic& Machine::nvic() { return impl_->nvic; }
@@ -484,6 +504,7 @@ void Machine::power_on(std::uint64_t seed) {
 void Machine::reset() {
   Impl& s = *impl_;
   for (Peripheral* p : s.models) p->reset();
+  clocks_changed();  // the clock tree is back at its reset state
   s.sleeping = false;
   s.have_pass = false;
   s.idle_restart();

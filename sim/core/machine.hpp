@@ -119,6 +119,15 @@ public:
   Scheduler& scheduler() { return sched_; }
   cycles_t now() const { return sched_.now(); }
   const ClockTree& clocks() const;
+  // Device time: every cycle counted at the HCLK it ran at, in ms since
+  // power-up (the cycle count divided by today's HCLK is not it once the
+  // clock has changed). device_ms_at() converts an earlier cycle count,
+  // exact across the latest kClockHistory changes of HCLK.
+  double device_ms() const { return device_ms_at(now()); }
+  double device_ms_at(cycles_t at) const;
+  // The clock control calls this whenever it may have changed HCLK.
+  void clocks_changed();
+  static constexpr std::size_t kClockHistory = 16;
   ClockControl* clock_control() const { return clock_control_; }
   PinIo& pins() { return *pins_; }
   // Device interrupt line (IRQ 0..81): level-sensitive as on the chip; a line
@@ -247,6 +256,13 @@ private:
   Stats stats_;
   std::string fault_report_;
   std::vector<std::string> messages_;
+  // From cycle `from` on the core ran at `hz`; `ms` is the device time then.
+  struct ClockSpan {
+    cycles_t from;
+    double ms;
+    std::uint32_t hz;
+  };
+  std::vector<ClockSpan> clock_spans_{{0, 0.0, ClockTree{}.hclk}};
   std::unique_ptr<Impl> impl_;
 };
 

@@ -283,6 +283,8 @@ struct Machine::Impl {
     std::uint32_t addr = 0;
     int size = 0;
     std::uint32_t value = 0;
+    std::uint32_t regs[15]{};  // r0-r12, sp, lr as the faulting instruction found them
+    std::uint32_t xpsr = 0;
   } bad;
 
   // Statistics bookkeeping.

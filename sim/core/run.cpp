@@ -14,6 +14,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "sim/core/fault_locate.hpp"
 #include "sim/core/machine_impl.hpp"
 
 namespace vb {
@@ -90,7 +91,14 @@ void Machine::Impl::on_interrupt(uc_engine* uc, std::uint32_t intno, void* user)
 bool Machine::Impl::on_bad_access(uc_engine*, uc_mem_type type, std::uint64_t addr, int size, std::int64_t value,
                                   void* user) {
   Impl& s = *static_cast<Impl*>(user);
-  if (!s.bad.seen) s.bad = {true, type, static_cast<std::uint32_t>(addr), size, static_cast<std::uint32_t>(value)};
+  if (s.bad.seen) return false;
+  s.bad = {true, type, static_cast<std::uint32_t>(addr), size, static_cast<std::uint32_t>(value)};
+  // For finding the faulting instruction in its block (the engine reports
+  // the block's start).
+  for (int i = 0; i <= 12; ++i) s.bad.regs[i] = s.reg(UC_ARM_REG_R0 + i);
+  s.bad.regs[13] = s.reg(UC_ARM_REG_SP);
+  s.bad.regs[14] = s.reg(UC_ARM_REG_LR);
+  s.bad.xpsr = s.reg(UC_ARM_REG_XPSR);
   return false;  // stops the engine with an error
 }
 
@@ -272,10 +280,20 @@ std::optional<Stop> Machine::Impl::after_engine(uc_err err, bool in_call) {
     return Stop::kFault;
   }
   if (bad.seen) {
-    // A debugger sees the faulting instruction itself.
-    if (dbg.attached) set_reg(UC_ARM_REG_PC, dbg.last_insn | 1);
-    const std::string where = dbg.attached ? "at PC " + hex(dbg.last_insn) + " (" + m.symbol_at(dbg.last_insn) + ")"
-                                           : "in the block starting at PC " + hex(pc) + " (" + m.symbol_at(pc) + ")";
+    // A debugger sees the faulting instruction itself; without one it is
+    // found in its block when the block's instructions tell it apart.
+    std::optional<std::uint32_t> insn;
+    if (dbg.attached) {
+      insn = dbg.last_insn;
+      set_reg(UC_ARM_REG_PC, dbg.last_insn | 1);
+    } else if (bad.type != UC_MEM_FETCH_UNMAPPED && bad.type != UC_MEM_FETCH_PROT && block_end > block_start) {
+      BadAccessProbe probe{host(block_start, block_end - block_start), block_start, block_end, {}, bad.xpsr, bad.addr,
+                           bad.type == UC_MEM_WRITE_UNMAPPED || bad.type == UC_MEM_WRITE_PROT};
+      std::copy(std::begin(bad.regs), std::end(bad.regs), probe.regs);
+      insn = locate_bad_access(probe);
+    }
+    const std::string where = insn ? "at PC " + hex(*insn) + " (" + m.symbol_at(*insn) + ")"
+                                   : "in the block starting at PC " + hex(pc) + " (" + m.symbol_at(pc) + ")";
     std::string what;
     switch (bad.type) {
       case UC_MEM_FETCH_UNMAPPED:
@@ -520,10 +538,9 @@ std::string Machine::Impl::context() const {
         s += " " + exception_name(*it);
     }
   }
-  const double hz = m.clocks().hclk;
-  char t[64];
-  std::snprintf(t, sizeof t, ", cycle %llu (%.3f ms at the current HCLK)",
-                static_cast<unsigned long long>(m.sched_.now()), hz > 0 ? m.sched_.now() * 1000.0 / hz : 0.0);
+  char t[80];
+  std::snprintf(t, sizeof t, ", device time %.3f ms (cycle %llu)", m.device_ms(),
+                static_cast<unsigned long long>(m.sched_.now()));
   return s + t;
 }
 

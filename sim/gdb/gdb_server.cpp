@@ -105,6 +105,22 @@ bool in_flash(std::uint32_t addr, std::uint32_t len) {
   return addr >= 0x08000000 && len <= 0x100000 && addr - 0x08000000 <= 0x100000 - len;
 }
 
+// "127.0.0.1:40312", "[::1]:40312".
+std::string peer_text(const sockaddr_storage& a) {
+  char host[INET6_ADDRSTRLEN] = "?";
+  if (a.ss_family == AF_INET) {
+    const auto& v4 = reinterpret_cast<const sockaddr_in&>(a);
+    inet_ntop(AF_INET, &v4.sin_addr, host, sizeof host);
+    return std::string(host) + ":" + std::to_string(ntohs(v4.sin_port));
+  }
+  if (a.ss_family == AF_INET6) {
+    const auto& v6 = reinterpret_cast<const sockaddr_in6&>(a);
+    inet_ntop(AF_INET6, &v6.sin6_addr, host, sizeof host);
+    return "[" + std::string(host) + "]:" + std::to_string(ntohs(v6.sin6_port));
+  }
+  return host;
+}
+
 }  // namespace
 
 int fault_signal(const std::string& report) {
@@ -158,8 +174,14 @@ Server::~Server() {
 }
 
 void Server::accept_client() {
-  const int fd = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+  sockaddr_storage peer{};
+  socklen_t peer_len = sizeof peer;
+  const int fd = accept4(listen_, reinterpret_cast<sockaddr*>(&peer), &peer_len, SOCK_CLOEXEC | SOCK_NONBLOCK);
   if (fd < 0) return;
+  // A debugger that has detached, or whose connection has closed, makes
+  // room at once: GDB reconnects as soon as it has detached, often before
+  // the end of the old connection has been read here.
+  if (client_ >= 0 && (detached_ || client_gone())) drop_client();
   if (client_ >= 0) {  // one debugger at a time
     static const char busy[] = "$E01#a6";
     (void)!write(fd, busy, sizeof busy - 1);
@@ -169,18 +191,32 @@ void Server::accept_client() {
   const int one = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   client_ = fd;
+  detached_ = false;
   ack_mode_ = true;
   last_sent_.clear();
   deframer_ = Deframer{};
   // The debugger finds the core halted, as a probe halts it on attach.
   if (!halted_) halt(kSigTrap, "");
   reply_pending_ = false;
+  board_.m().message("debugger connected from " + peer_text(peer) + "; the core is halted");
+}
+
+bool Server::client_gone() const {
+  pollfd p{client_, POLLIN, 0};
+  if (poll(&p, 1, 0) <= 0) return false;
+  if (p.revents & (POLLHUP | POLLERR)) return true;
+  char c;
+  return recv(client_, &c, 1, MSG_PEEK) == 0;
 }
 
 void Server::drop_client() {
   if (client_ < 0) return;
   close(client_);
   client_ = -1;
+  if (!detached_)
+    board_.m().message(std::string("debugger disconnected; the core ") +
+                       (halted_ ? "stays halted for the next one" : "runs on"));
+  detached_ = false;
   // A debugger that goes away without detaching (it crashed, the line
   // dropped, or it killed the program) takes its breakpoints along but
   // leaves the board as it was: a halted board waits for the next one.
@@ -404,9 +440,17 @@ void Server::handle(const std::string& p) {
       m.debug_attach(true);
       if (!m.faulted()) halted_ = false;
       reply_pending_ = false;
+      // The connection stays until the debugger closes it or the next one
+      // arrives.
+      detached_ = true;
+      m.message(std::string("debugger detached; the core ") + (halted_ ? "stays halted (faulted)" : "runs on"));
       return;
     case 'k':
       // Kill: the board goes back to reset and waits, halted.
+      reset(true);
+      return;
+    case 'R':
+      // Restart (no reply): the same image from reset, halted.
       reset(true);
       return;
     case 'H':
@@ -434,6 +478,8 @@ void Server::handle(const std::string& p) {
   if (p == "qfThreadInfo") return send("m1");
   if (p == "qsThreadInfo") return send("l");
   if (p == "qSymbol::") return send("OK");
+  // The image runs where it is linked.
+  if (p == "qOffsets") return send("Text=0;Data=0;Bss=0");
   if (p.rfind("qXfer:features:read:target.xml:", 0) == 0)
     return send(xfer(target_xml(), p.substr(std::strlen("qXfer:features:read:target.xml:"))));
   if (p.rfind("qXfer:memory-map:read::", 0) == 0)
@@ -457,6 +503,13 @@ void Server::handle(const std::string& p) {
     reset(true);
     return send("OK");
   }
+  if (p.rfind("vRun", 0) == 0) {
+    // `run` starts the image the board holds over, from reset, halted at
+    // the reset vector (the file name and arguments mean nothing here).
+    reset(true);
+    m.message("debugger restarted the board; the core is halted at the reset vector");
+    return send(stop_reply());
+  }
   if (p.rfind("vFlashErase:", 0) == 0) {
     if (!parse_addr_len(p.substr(12), addr, len) || !in_flash(addr, len)) return send("E01");
     // Erased flash reads as all ones.
@@ -471,7 +524,14 @@ void Server::handle(const std::string& p) {
     const std::vector<std::uint8_t> data(bytes.begin(), bytes.end());
     return send(m.program_flash(addr, data) ? "OK" : "E01");
   }
-  if (p == "vFlashDone") return send("OK");
+  if (p == "vFlashDone") {
+    // As a probe's server does after programming: the board is reset and
+    // waits, halted, so the new image starts from a reset clock tree (the
+    // old image's PLL still running would not let it set up its clocks).
+    reset(true);
+    m.message("flash programmed by the debugger; the board is reset, the core halted at the reset vector");
+    return send("OK");
+  }
   return send("");  // not supported
 }
 
@@ -586,8 +646,8 @@ std::string Server::monitor(const std::string& command) {
     const ClockTree& c = m.clocks();
     char line[200];
     std::string s;
-    std::snprintf(line, sizeof line, "device time  cycle %llu (%.3f ms at HCLK %u Hz)\n",
-                  static_cast<unsigned long long>(m.now()), c.hclk ? m.now() * 1000.0 / c.hclk : 0.0, c.hclk);
+    std::snprintf(line, sizeof line, "device time  %.3f ms (cycle %llu, HCLK %u Hz)\n", m.device_ms(),
+                  static_cast<unsigned long long>(m.now()), c.hclk);
     s += line;
     std::snprintf(line, sizeof line, "clocks       SYSCLK %u, PCLK1 %u, PCLK2 %u, 48 MHz domain %u, RTCCLK %u Hz\n",
                   c.sysclk, c.pclk1, c.pclk2, c.clk48, c.rtcclk);

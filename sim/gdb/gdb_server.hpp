@@ -49,6 +49,7 @@ public:
 private:
   void accept_client();
   void drop_client();
+  bool client_gone() const;  // the debugger's end of the connection has closed
   void handle(const std::string& packet);
   void send(const std::string& payload);
   void send_raw(const std::string& bytes);
@@ -68,6 +69,7 @@ private:
   int listen_ = -1, client_ = -1, port_ = 0;
   Deframer deframer_;
   bool ack_mode_ = true;
+  bool detached_ = false;       // the debugger detached; its connection may linger
   std::string last_sent_;
   bool halted_ = true;
   bool reply_pending_ = false;  // a continue waits for its stop reply

@@ -5,7 +5,9 @@
 
 #include <cmath>
 #include <memory>
+#include <regex>
 #include <string>
+#include <vector>
 
 #include "tests/board/fixture.hpp"
 #include "tests/board/gdb_client.hpp"
@@ -225,6 +227,51 @@ TEST_F(GdbProtocol, ShouldHaltAtFaultingInstructionWithItsSignal) {
   expect_fault();
 }
 
+TEST_F(GdbProtocol, ShouldTakeTheNextDebuggerAtOnceAfterDetach) {
+  // GDB detaches and connects again before the server has seen the first
+  // connection close: the second one is served, not turned away.
+  EXPECT_EQ("OK", client->ask("D"));
+  GdbClient again(*server);
+  EXPECT_EQ("T05", again.ask("?").substr(0, 3));
+  EXPECT_TRUE(server->halted());
+  client.reset();
+  // A third while the second holds the board is refused.
+  GdbClient third(*server);
+  EXPECT_EQ("E01", third.receive_packet().substr(1, 3));
+  std::vector<std::string> said;
+  for (const std::string& msg : m().messages()) said.push_back(msg.substr(0, msg.find(" from ")));
+  EXPECT_EQ((std::vector<std::string>{"debugger connected", "debugger detached; the core runs on", "debugger connected"}),
+            said);
+}
+
+TEST_F(GdbProtocol, FaultReportShouldNameTheFunctionAndTheDeviceTime) {
+  // 300 ms of running, mostly from the PLL at 144 MHz; a reset (the clock
+  // tree back on the 16 MHz HSI, as after a load); then a bad read in the
+  // middle of a function in flash: ldr r0, [r1] with r1 at a hole in the
+  // address map. The report's time is the 300 ms the board ran.
+  client->exchange("c");
+  for (int ms = 0; ms < 300; ++ms) server->run(1);
+  client->send_raw("\x03");
+  ASSERT_NE(std::string::npos, client->receive_packet().find("$T02"));
+  monitor("reset halt");
+  const std::uint32_t at = m().symbol("time_display") + 4;
+  EXPECT_EQ("OK", client->ask("M" + hex(at) + ",2:0868"));
+  EXPECT_EQ("OK", client->ask("P1=" + le(0x30000000)));
+  EXPECT_EQ("OK", client->ask("Pf=" + le(at)));
+  client->exchange("c");
+  EXPECT_NE(std::string::npos, run_until_reply(5).find("$T0b"));
+  const std::string report = m().fault_report();
+  char where[64];
+  std::snprintf(where, sizeof where, "at PC 0x%08x (time_display+0x4)", at);
+  EXPECT_NE(std::string::npos, report.find(where)) << report;
+  // Within a step of the runner's count: it takes each 1 ms step at the
+  // HCLK the step starts with.
+  std::smatch ms;
+  ASSERT_TRUE(std::regex_search(report, ms, std::regex(R"(device time (\d+\.\d+) ms)"))) << report;
+  EXPECT_NEAR(300.0, std::stod(ms[1]), 1.0) << report;
+  expect_fault();
+}
+
 }  // namespace
 }  // namespace vb::test
 
@@ -256,6 +303,53 @@ TEST(GdbAttached, ShouldRunExactlyAsWithoutDebugger) {
   EXPECT_EQ(plain.usart3_output(), debugged.usart3_output());
   EXPECT_FALSE(plain.m().faulted());
   EXPECT_FALSE(debugged.m().faulted());
+}
+
+// A bad access names the faulting instruction without a debugger as with
+// one, unless its block cannot tell it apart; then the block's start.
+TEST(GdbAttached, BadAccessShouldNameTheSameInstructionWithoutDebugger) {
+  constexpr std::uint32_t kCode = 0x20018000;
+  struct Case {
+    const char* what;
+    std::vector<std::uint8_t> code;  // ends in b . (never reached)
+    std::uint32_t r1;
+    std::uint32_t faulting;  // offset of the faulting instruction
+    bool told_apart;
+  };
+  const Case cases[] = {
+      // movs r0,#1 x3; ldr r0,[r1]
+      {"read after three moves", {0x01, 0x20, 0x01, 0x20, 0x01, 0x20, 0x08, 0x68, 0xfe, 0xe7}, 0x30000000, 6, true},
+      // movs r2,#5; str r2,[r1,#4]; movs r0,#1
+      {"write", {0x05, 0x22, 0x4a, 0x60, 0x01, 0x20, 0xfe, 0xe7}, 0x30000000, 2, true},
+      // ldr.w r0,[r1,#8] (32-bit) after a 16-bit move
+      {"32-bit load", {0x01, 0x20, 0xd1, 0xf8, 0x08, 0x00, 0xfe, 0xe7}, 0x30000000, 2, true},
+      // adds r1,#4; ldr r0,[r1]; ldr r2,[r1]: both loads reach the address
+      {"two loads of one address", {0x04, 0x31, 0x08, 0x68, 0x0a, 0x68, 0xfe, 0xe7}, 0x2FFFFFFC, 2, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string reports[2];
+    for (int attached = 0; attached < 2; ++attached) {
+      Board b;
+      b.m().run_ms(100);
+      b.m().debug_attach(attached == 1);
+      b.m().load_bytes(kCode, c.code);
+      b.m().set_reg(1, c.r1);
+      b.m().set_reg(15, kCode | 1);
+      if (attached) b.m().debug_run(1000, false);
+      else b.m().run_cycles(1000);
+      reports[attached] = b.m().fault_report();
+    }
+    char at[48];
+    std::snprintf(at, sizeof at, "; at PC 0x%08x", kCode + c.faulting);
+    EXPECT_NE(std::string::npos, reports[1].find(at)) << reports[1];
+    if (c.told_apart) {
+      EXPECT_NE(std::string::npos, reports[0].find(at)) << reports[0];
+    } else {
+      std::snprintf(at, sizeof at, "; in the block starting at PC 0x%08x", kCode);
+      EXPECT_NE(std::string::npos, reports[0].find(at)) << reports[0];
+    }
+  }
 }
 
 }  // namespace

@@ -183,6 +183,36 @@ TEST_F(GdbSession, ShouldResetHaltAtResetHandlerAndLoadSameImageUnchanged) {
   }
 }
 
+TEST_F(GdbSession, LoadThenContinueShouldStartTheNewImageFromReset) {
+  // After a while of running (the PLL on), `load` and `continue`: the image
+  // starts over from a reset board and sets its clocks up again.
+  const std::string out = run_gdb({"break RTC_getlocaltime", "continue", "load", "continue", "print $pc == &RTC_getlocaltime",
+                                   "print CNT_tick < 100"});
+  EXPECT_EQ((std::vector<std::string>{"true", "true"}), printed(out)) << out;
+  EXPECT_EQ(std::string::npos, out.find("faulted")) << out;
+  EXPECT_FALSE(m().faulted()) << m().fault_report();
+  bool said = false;
+  for (const std::string& msg : m().messages()) said |= msg.find("flash programmed by the debugger; the board is reset") == 0;
+  EXPECT_TRUE(said);
+}
+
+TEST_F(GdbSession, KillThenRunShouldRestartTheImageAndKeepTheSession) {
+  const std::string out = run_gdb({"break RTC_getlocaltime", "continue", "kill", "run", "info registers", "continue",
+                                   "print $pc == &RTC_getlocaltime"});
+  EXPECT_EQ(std::string::npos, out.find("Malformed")) << out;
+  EXPECT_EQ(std::string::npos, out.find("too long")) << out;
+  // Stopped at the breakpoint before the kill, after the run and after the
+  // continue; every register shown, the FP ones included.
+  std::size_t stops = 0;
+  for (auto at = out.find("Breakpoint 1, RTC_getlocaltime"); at != std::string::npos;
+       at = out.find("Breakpoint 1, RTC_getlocaltime", at + 1))
+    ++stops;
+  EXPECT_EQ(3u, stops) << out;
+  EXPECT_TRUE(std::regex_search(out, std::regex(R"(\nxpsr +0x)"))) << out;
+  EXPECT_TRUE(std::regex_search(out, std::regex(R"(\nfpscr +0x)"))) << out;
+  EXPECT_EQ((std::vector<std::string>{"true"}), printed(out)) << out;
+}
+
 TEST_F(GdbSession, ShouldLetClockRunOnAfterDetach) {
   std::uint32_t tick_at_exit = 0;
   bool halted_at_exit = true;

@@ -1,9 +1,14 @@
 // vboard as a user runs it: a separate process with stdin and stdout on
 // files, pipes or a pseudo-terminal, checked by what it prints and its exit
 // status.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -17,6 +22,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -180,6 +186,13 @@ TEST_F(VboardTest, ShouldRefuseBadCommandLinesWithOneLine) {
       {{"--frobnicate"}, "unknown option --frobnicate"},
       {{"--cpi", "1\n2"}, "--cpi: '1\\x0a2' is not a whole decimal number"},
       {{"a.elf", "b.elf"}, "more than one image given ('a.elf' and 'b.elf')"},
+      // One rule for every listener's bind address.
+      {{"--usbip-bind", "127.0.0.1"}, "--usbip-bind needs --usbip"},
+      {{"--gdb-bind", "::1"}, "--gdb-bind needs --gdb"},
+      {{"--usbip", "--usbip-bind", "nonsense"}, "--usbip-bind: needs a numeric IPv4 or IPv6 address or localhost, not 'nonsense'"},
+      {{"--gdb", "--gdb-bind", "nonsense"}, "--gdb-bind: needs a numeric IPv4 or IPv6 address or localhost, not 'nonsense'"},
+      {{"--gdb-bind", "", "--gdb"}, "--gdb-bind: needs a numeric IPv4 or IPv6 address or localhost, not ''"},
+      {{"--gdb-run"}, "--gdb-run needs --gdb"},
   };
   for (const Case& c : cases) {
     std::string line;
@@ -199,6 +212,40 @@ TEST_F(VboardTest, ShouldTakeWholeNumbersUpToTheirLimits) {
       run({"--fast", "--ms", "7", "--cpi", "010", "--seed", "18446744073709551615", "--usart2", "none", FIRMWARE_ELF});
   EXPECT_EQ(0, f.status) << f.err;
   EXPECT_NE(std::string::npos, f.err.find("device time   7.000 ms")) << f.err;
+}
+
+// A TCP port free on the IPv6 loopback address just now.
+int free_port() {
+  const int fd = socket(AF_INET6, SOCK_STREAM, 0);
+  sockaddr_in6 a{};
+  a.sin6_family = AF_INET6;
+  a.sin6_addr = in6addr_loopback;
+  socklen_t len = sizeof a;
+  EXPECT_EQ(0, bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a));
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  close(fd);
+  return ntohs(a.sin6_port);
+}
+
+TEST_F(VboardTest, EveryListenerShouldTakeTheSameBindAddresses) {
+  struct Case {
+    std::string listener, bind, address, says;
+  };
+  const Case cases[] = {
+      {"--usbip", "--usbip-bind", "::1", "exported over USB/IP on ::1:"},
+      {"--usbip", "--usbip-bind", "localhost", "exported over USB/IP on 127.0.0.1:"},
+      {"--gdb", "--gdb-bind", "::1", "GDB server on ::1:"},
+      {"--gdb", "--gdb-bind", "localhost", "GDB server on 127.0.0.1:"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.bind + " " + c.address);
+    const std::string port = std::to_string(free_port());
+    std::vector<std::string> args = {"--fast", "--ms", "5", c.listener, port, c.bind, c.address};
+    if (c.listener == "--gdb") args.push_back("--gdb-run");
+    const Finished f = run(args);
+    EXPECT_EQ(0, f.status) << f.err;
+    EXPECT_NE(std::string::npos, f.err.find(c.says + port)) << f.err;
+  }
 }
 
 TEST_F(VboardTest, HelpShouldSayHowToQuitAndWhatEachOptionTakes) {
@@ -399,9 +446,26 @@ TEST_F(VboardTest, ShouldSayOnceThatAnImageWithoutSymbolsRunsSlower) {
     put_le16(b, 0x30, 0);      // e_shnum
     put_le16(b, 0x32, 0);      // e_shstrndx
   });
-  const Finished f = run({"--fast", "--ms", "20", stripped});
-  EXPECT_EQ(0, f.status) << f.err;
-  EXPECT_EQ(1u, count(f.err, "not fast-forwarded")) << f.err;
+  // Symbols, but the main loop's head renamed.
+  const std::string no_loop = patched_image("no-loop.elf", [](std::string& b) {
+    const std::string name("\0fast_loop\0", 11);
+    for (auto at = b.find(name); at != std::string::npos; at = b.find(name, at + 1)) b[at + 9] = 'd';
+  });
+  struct Case {
+    std::string image, says, not_said;
+  };
+  const Case cases[] = {
+      {stripped, "the image has no symbol table:", "fast_loop"},
+      {no_loop, "the image has no symbol fast_loop (the main loop's head):", "no symbol table"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.image);
+    const Finished f = run({"--fast", "--ms", "20", c.image});
+    EXPECT_EQ(0, f.status) << f.err;
+    EXPECT_EQ(1u, count(f.err, "not fast-forwarded")) << f.err;
+    EXPECT_NE(std::string::npos, f.err.find(c.says)) << f.err;
+    EXPECT_EQ(std::string::npos, f.err.find(c.not_said)) << f.err;
+  }
 }
 
 TEST_F(VboardTest, FaultAtResetShouldReportTheDeviceTimeItHappenedAt) {
@@ -415,6 +479,167 @@ TEST_F(VboardTest, FaultAtResetShouldReportTheDeviceTimeItHappenedAt) {
   const Finished f = run({"--fast", "--ms", "100", bad});
   EXPECT_EQ(1, f.status) << f.err;
   EXPECT_NE(std::string::npos, f.err.find("device time   0.000 ms")) << f.err;
+}
+
+// --- job control through a shell --------------------------------------------------
+
+// An interactive shell with job control whose controlling terminal is a
+// pseudo-terminal, as in a terminal window. Commands are typed into it and
+// what it shows is read back; every wait is bounded.
+class Shell {
+public:
+  Shell() {
+    master_ = posix_openpt(O_RDWR | O_NOCTTY);
+    EXPECT_GE(master_, 0);
+    EXPECT_EQ(0, grantpt(master_));
+    EXPECT_EQ(0, unlockpt(master_));
+    const std::string path = ptsname(master_);
+    pid_ = fork();
+    if (pid_ == 0) {
+      setsid();
+      const int tty = open(path.c_str(), O_RDWR);  // the session's controlling terminal
+      ioctl(tty, TIOCSCTTY, 0);
+      dup2(tty, STDIN_FILENO);
+      dup2(tty, STDOUT_FILENO);
+      dup2(tty, STDERR_FILENO);
+      for (int fd = 3; fd < 256; ++fd) close(fd);
+      alarm(180);
+      setenv("PS1", "shell$ ", 1);
+      execl("/bin/bash", "bash", "--norc", "--noprofile", "-i", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+  }
+  Shell(const Shell&) = delete;
+  Shell& operator=(const Shell&) = delete;
+  ~Shell() {
+    // The window closes: the shell and its jobs get SIGHUP.
+    close(master_);
+    for (int i = 0; i < 100 && waitpid(pid_, nullptr, WNOHANG) == 0; ++i) usleep(50'000);
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+
+  void type(const std::string& keys) { ASSERT_EQ(static_cast<ssize_t>(keys.size()), write(master_, keys.data(), keys.size())); }
+  // Reads what the terminal shows until `pattern` matches what came since
+  // the last match; false when 60 s pass first.
+  bool read_until(const std::string& pattern, std::smatch* match = nullptr) {
+    const std::regex re(pattern);
+    for (;;) {
+      std::smatch m;
+      if (std::regex_search(shown_, m, re)) {
+        if (match) *match = m;
+        shown_ = m.suffix();
+        return true;
+      }
+      pollfd p{master_, POLLIN, 0};
+      if (poll(&p, 1, 60'000) <= 0) return false;
+      char buf[1024];
+      const ssize_t n = read(master_, buf, sizeof buf);
+      if (n <= 0) return false;
+      shown_.append(buf, static_cast<std::size_t>(n));
+      all_.append(buf, static_cast<std::size_t>(n));
+    }
+  }
+  // The terminal is in raw mode (bounded wait for it).
+  bool wait_raw() {
+    for (int i = 0; i < 600; ++i) {
+      termios t{};
+      tcgetattr(master_, &t);
+      if (!(t.c_lflag & ICANON)) return true;
+      usleep(50'000);
+    }
+    return false;
+  }
+  const std::string& all() const { return all_; }
+
+private:
+  int master_ = -1;
+  pid_t pid_ = -1;
+  std::string shown_, all_;
+};
+
+const std::string kVboardCommand =
+    std::string(VBOARD) + " --fast --ms 1000000 --usart2 none --usb-unplugged " + FIRMWARE_ELF;
+
+TEST(VboardJobControl, SuspendKeyShouldStopTheWholeForegroundJobAndFgResumeIt) {
+  // vboard under a parent in the same job, as under `make run`.
+  Shell sh;
+  sh.type("sh -c '" + kVboardCommand + "; echo vboard ended: $?'\n");
+  ASSERT_TRUE(sh.read_until("console on this terminal")) << sh.all();
+  ASSERT_TRUE(sh.wait_raw());
+  sh.type("\x1dz");
+  ASSERT_TRUE(sh.read_until(R"(Stopped\s+sh -c)")) << sh.all();
+  ASSERT_TRUE(sh.read_until(R"(shell\$ $)")) << sh.all();
+  sh.type("fg\n");
+  ASSERT_TRUE(sh.wait_raw());
+  sh.type("\x1d?");
+  ASSERT_TRUE(sh.read_until(R"(\[board commands)")) << sh.all();
+  sh.type("\x1dq");
+  EXPECT_TRUE(sh.read_until("vboard ended: 0")) << sh.all();
+}
+
+TEST(VboardJobControl, SuspendedRunContinuedInTheBackgroundShouldRunToItsEnd) {
+  Shell sh;
+  sh.type(std::string(VBOARD) + " --fast --ms 5000 --usart2 none --usb-unplugged " + FIRMWARE_ELF + "\n");
+  ASSERT_TRUE(sh.read_until("console on this terminal")) << sh.all();
+  ASSERT_TRUE(sh.wait_raw());
+  sh.type("\x1dz");
+  ASSERT_TRUE(sh.read_until(R"(Stopped\s+/)")) << sh.all();
+  // In the background it leaves the terminal's keys alone: a line typed
+  // while the foreground command does not read stays for the shell (a
+  // read would stop vboard with SIGTTIN).
+  sh.type("bg; sleep 1; wait; echo all waited for\n");
+  ASSERT_TRUE(sh.read_until(R"(\[1\]\+ [^\n]*&)")) << sh.all();
+  sh.type("\n");
+  ASSERT_TRUE(sh.read_until(R"(all waited for[\s\S]*shell\$ $)")) << sh.all();
+  // The shell's notice of the job's end, before or after the echo: exit status 0.
+  EXPECT_TRUE(std::regex_search(sh.all(), std::regex(R"(\[1\]\+\s+Done\s)"))) << sh.all();
+}
+
+TEST(VboardJobControl, BoardLinesShouldKeepToLinesOfTheirOwnBetweenConsoleLines) {
+  // The trace and board messages on stderr, the console on stdout, both the
+  // shell's terminal: the start-up report is interrupted by beeper and LED
+  // lines while its lines are unfinished.
+  Shell sh;
+  sh.type(std::string(VBOARD) + " --fast --ms 1500 --trace --usart2 none --usb-unplugged " + FIRMWARE_ELF +
+          "; echo vboard ended: $?\n");
+  ASSERT_TRUE(sh.read_until("vboard ended: 0")) << sh.all();
+  const std::string& t = sh.all();
+  const std::size_t first = t.find("[panel]");
+  ASSERT_NE(std::string::npos, first) << t;
+  // Every board line starts a line of its own...
+  EXPECT_FALSE(std::regex_search(t, std::regex(R"([^\r\n]\[(panel|board)\])"))) << t;
+  // ...and the console line it interrupted is shown again whole after it.
+  EXPECT_TRUE(std::regex_search(t, std::regex(R"(\nUSB\(OTG_FS\) CDC-VCOM Port shell console start\.\r)"))) << t;
+  // The trace shows changes: the beeper is silent at power-up, so its first
+  // line is a tone.
+  EXPECT_TRUE(std::regex_search(t.substr(first), std::regex(R"(^[^\n]*beeper \d+ Hz)"))) << t;
+  EXPECT_EQ(std::string::npos, t.find("[panel] 0.0 ms beeper off")) << t;
+}
+
+TEST(VboardJobControl, BackgroundRunShouldLeaveTheTerminalAloneAndPutTheConsoleOnAPty) {
+  Shell sh;
+  sh.type(kVboardCommand + " &\n");
+  std::smatch path;
+  ASSERT_TRUE(sh.read_until(R"(not on this terminal: USART3 on (/dev/pts/\d+))", &path)) << sh.all();
+  // The console's start-up report on that path.
+  const int port = open(path[1].str().c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(port, 0);
+  std::string report;
+  while (report.find("RTC=") == std::string::npos) {
+    pollfd p{port, POLLIN, 0};
+    ASSERT_GT(poll(&p, 1, 60'000), 0) << report;
+    char buf[256];
+    const ssize_t n = read(port, buf, sizeof buf);
+    ASSERT_GT(n, 0);
+    report.append(buf, static_cast<std::size_t>(n));
+  }
+  close(port);
+  // Running, not stopped for reading the terminal; the shell has it.
+  sh.type("jobs\n");
+  EXPECT_TRUE(sh.read_until(R"(\[1\]\+\s+Running)")) << sh.all();
+  sh.type("kill %1; wait %1; echo vboard ended: $?\n");
+  EXPECT_TRUE(sh.read_until("vboard ended: 143")) << sh.all();
 }
 
 }  // namespace
