@@ -191,6 +191,18 @@ void declare(CLI::App& app, Options& o) {
     return {};
   }, "with --gdb: listen on ADDR instead of 127.0.0.1");
   d.flag("--gdb-run", [&o] { o.gdb_run = true; }, "with --gdb: start running instead of halted");
+  // The front panel in a browser.
+  d.integer("--web", 0, 65535, [&o](std::uint64_t v) {
+    if (!o.web) o.web.emplace();
+    o.web->port = static_cast<int>(v);
+  }, "serve the front panel (LEDs, button, sound, both consoles, the cable) to browsers on TCP port N (0 to "
+     "65535, 0 for any free one; without N: 8080) and print its URL");
+  d.value("--web-bind", "ADDR", [&o](const std::string& a) -> std::string {
+    if (a.empty()) return "needs an address";
+    o.web_bind = a;
+    return {};
+  }, "with --web: listen on ADDR instead of 127.0.0.1 (the page has no authentication: use another address "
+     "only on a network you trust)");
   d.flag("--trace", [&o] { o.trace = true; },
          "show every LED going on or off and every beeper tone on stderr (on a terminal Ctrl-] b, h, d press the "
          "button; Ctrl-] l shows the LEDs)");
@@ -216,12 +228,12 @@ std::unique_ptr<CLI::App> make_app(Options& o) {
 Options parse_options(const std::vector<std::string>& args, Options defaults) {
   Options o = std::move(defaults);
   auto app = make_app(o);
-  // --usbip and --gdb take their port only when a number follows; alone they
+  // --usbip, --gdb and --web take their port only when a number follows; alone they
   // mean the default port (so `--gdb image.elf` keeps the image).
   std::vector<std::string> given;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
-    const char* port = a == "--usbip" ? "3240" : a == "--gdb" ? "3333" : nullptr;
+    const char* port = a == "--usbip" ? "3240" : a == "--gdb" ? "3333" : a == "--web" ? "8080" : nullptr;
     if (!port) {
       given.push_back(a);
     } else if (i + 1 < args.size() && !args[i + 1].empty() &&
@@ -257,6 +269,10 @@ Options parse_options(const std::vector<std::string>& args, Options defaults) {
   if (o.gdb) {
     if (!o.gdb_bind.empty()) o.gdb->bind = o.gdb_bind;
     o.gdb->start_halted = !o.gdb_run;
+  }
+  if (!o.web_bind.empty()) {
+    if (!o.web) throw UsageError("--web-bind needs --web");
+    o.web->bind = o.web_bind;
   }
   return o;
 }

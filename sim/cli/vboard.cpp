@@ -36,6 +36,7 @@
 #include "sim/usbhost/usb_host.hpp"
 #include "sim/usbhost/usbip_server.hpp"
 #include "sim/periph/bcd_calendar.hpp"
+#include "sim/web/panel_link.hpp"
 
 namespace {
 
@@ -151,7 +152,11 @@ int main(int argc, char** argv) {
   }
   vb::Machine& m = board->m();
   for (const std::string& msg : m.messages()) std::cerr << "[board] " << msg << "\n";
-  m.set_message_sink([](const std::string& msg) { std::cerr << "[board] " << msg << std::endl; });
+  vb::web::PanelLink* panel = nullptr;  // the front panel's link, with --web: it shows the messages too
+  m.set_message_sink([&panel](const std::string& msg) {
+    std::cerr << "[board] " << msg << std::endl;
+    if (panel) panel->board_message(msg);
+  });
   if (auto loop = m.find_symbol("fast_loop")) m.stats().watch_pc = *loop;
   report_degradations(m);
 
@@ -188,10 +193,13 @@ int main(int argc, char** argv) {
       pcap->attach(board->usb_host());
       std::cerr << "[board] USB capture into " << opts.usb_pcap << "\n";
     }
+    vb::UsbIpServer* usbip = nullptr;
+    UsbPty* usb_pty = nullptr;
     if (opts.usbip) {
       // The remote host enumerates and opens the device itself.
       board->usb_host().set_auto_enumerate(false);
       auto server = std::make_unique<vb::UsbIpServer>(m, board->usb_host(), board->otg_fs(), opts.usbip_opts);
+      usbip = server.get();
       server->set_message_sink([](const std::string& msg) { std::cerr << "[board] " << msg << std::endl; });
       std::cerr << "[board] USB device exported over USB/IP on " << server->address() << ":" << server->port()
                 << " as bus id 1-1" << (opts.board.usb_cable ? "" : " (cable unplugged)") << "\n";
@@ -199,9 +207,26 @@ int main(int argc, char** argv) {
     } else {
       // The USB virtual COM port, on a pseudo-terminal of its own.
       auto usb = std::make_unique<UsbPty>(board->usb_host());
+      usb_pty = usb.get();
       std::cerr << "[board] USB virtual COM port on " << usb->path()
                 << (opts.board.usb_cable ? "" : " (cable unplugged)") << "\n";
       runner.add_link(std::move(usb));
+    }
+    if (opts.web) {
+      // Last: the panel shows the console and USB bytes the links above show.
+      opts.web->root = WEB_ROOT;
+      vb::web::PanelOptions po;
+      po.usb_terminal = !opts.usbip;
+      po.usb_host = [usbip] {
+        if (!usbip) return std::string("host model (Linux cdc_acm)");
+        return std::string(usbip->attached() ? "USB/IP client" : "USB/IP export, no client");
+      };
+      auto link = std::make_unique<vb::web::PanelLink>(*board, std::make_unique<vb::web::Server>(*opts.web), po);
+      panel = link.get();
+      // The page's USB terminal counts as a program with the port open.
+      if (usb_pty) usb_pty->share_with([panel] { return panel->pages_attached(); });
+      std::cerr << "[board] front panel on " << panel->server().url() << "\n";
+      runner.add_link(std::move(link));
     }
   } catch (const std::runtime_error& e) {
     std::cerr << "vboard: " << e.what() << "\n";

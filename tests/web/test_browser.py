@@ -1,0 +1,99 @@
+"""The front panel in a real browser: the page loads, shows the console's
+start-up report, the LEDs breathing, the button's click and the voice, the
+USB shell's reply, and the cable switch."""
+
+import os
+import sys
+import unittest
+
+from selenium.webdriver.common.action_chains import ActionChains
+from selenium.webdriver.common.by import By
+from selenium.webdriver.common.keys import Keys
+
+sys.path.insert(0, os.path.dirname(__file__))
+import browser  # noqa: E402
+import wsclient  # noqa: E402
+
+VBOARD, ELF, ARTIFACTS = sys.argv[1:4] if len(sys.argv) >= 4 else (None, None, None)
+
+
+class FrontPanelInBrowser(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.board = wsclient.Board(VBOARD, ELF)
+        cls.driver = browser.chromium()
+        cls.driver.get(cls.board.url)
+        browser.wait_until(cls.driver, "!!(window.panel && panel.connected && window.terminals)", what="the page")
+
+    @classmethod
+    def tearDownClass(cls):
+        try:
+            os.makedirs(ARTIFACTS, exist_ok=True)
+            cls.driver.save_screenshot(os.path.join(ARTIFACTS, "front-panel.png"))
+        finally:
+            browser.quit(cls.driver)
+            status, _, err = cls.board.stop()
+            if status != 0:
+                print(err, file=sys.stderr)
+
+    def until(self, script, timeout=30, what="condition"):
+        return browser.wait_until(self.driver, script, timeout, what)
+
+    def test_1_startup_report_and_breathing(self):
+        self.until("panel.text('console').includes('setup done.')", what="the start-up report")
+        self.until("panel.role === 'control'", what="the controls")
+        # LED 1 lit, its brightness moving through the 512 ms breathing.
+        levels = set()
+        for _ in range(400):
+            levels.add(round(self.until("panel.leds[0] > 0 && panel.leds[0]", what="LED 1 lit"), 2))
+            if max(levels) - min(levels) > 0.3:
+                break
+            self.driver.execute_script("return new Promise(r => setTimeout(r, 20))")
+        self.assertGreater(max(levels) - min(levels), 0.3, levels)
+        level = float(self.driver.find_element(By.ID, "led1").get_attribute("data-level"))
+        self.assertGreater(level, 0)
+
+    def test_2_button_held_150ms_clicks_then_speaks(self):
+        # After the start-up announcement, so that what follows is the press's.
+        self.until("panel.status && panel.status.t > 5000 && !document.getElementById('speaker')"
+                   ".classList.contains('speaking')", timeout=60, what="the start-up announcement to end")
+        tones = self.driver.execute_script("return panel.tones.length")
+        voices = self.driver.execute_script("return panel.voiceStarts.length")
+        button = self.driver.find_element(By.ID, "button")
+        ActionChains(self.driver).click_and_hold(button).pause(0.15).release().perform()
+        click = self.until(f"panel.tones.slice({tones}).find(t => Math.abs(t.hz - 4000) < 1)", what="the click")
+        voice = self.until(f"panel.voiceStarts.length > {voices} && panel.voiceStarts[{voices}]",
+                           what="the announcement's audio")
+        self.assertLess(click["t"], voice)
+
+    def test_3_led2_lights_while_space_held(self):
+        self.driver.find_element(By.TAG_NAME, "h1").click()  # the focus off the terminals
+        self.until("panel.leds[1] === 0", what="LED 2 dark")
+        body = self.driver.find_element(By.TAG_NAME, "body")
+        ActionChains(self.driver).key_down(Keys.SPACE, body).perform()
+        try:
+            self.until("panel.button && panel.leds[1] > 0", what="LED 2 lit while the button is held")
+        finally:
+            ActionChains(self.driver).key_up(Keys.SPACE, body).perform()
+        self.until("!panel.button && panel.leds[1] === 0", what="LED 2 dark after the release")
+
+    def test_4_usb_shell_answers_help(self):
+        self.until("panel.status && panel.status.usb.port_open", what="the USB port open")
+        area = self.driver.find_element(By.CSS_SELECTOR, "#usb-term .xterm-helper-textarea")
+        self.driver.find_element(By.ID, "usb-term").click()
+        area.send_keys("?" + Keys.ENTER)
+        text = self.until("panel.text('usb').includes('On chip RTC') && panel.text('usb')",
+                          what="the shell's help")
+        self.assertIn("help message", text)
+        self.assertRegex(text, r"Now RTC_time=2026-12-6 +1[01]:\d\d:\d\d")
+
+    def test_5_cable_switch_unplugs_and_plugs(self):
+        self.until("panel.status && panel.status.usb.state === 'configured'", what="the device configured")
+        self.driver.find_element(By.ID, "cable").click()
+        self.until("!panel.status.usb.plugged && panel.status.usb.state === 'unplugged'", what="the cable out")
+        self.driver.find_element(By.ID, "cable").click()
+        self.until("panel.status.usb.plugged && panel.status.usb.state === 'configured'", what="enumerated again")
+
+
+if __name__ == "__main__":
+    unittest.main(argv=sys.argv[:1] + sys.argv[4:], verbosity=2)
