@@ -160,6 +160,19 @@ int main(int argc, char** argv) {
   if (auto loop = m.find_symbol("fast_loop")) m.stats().watch_pc = *loop;
   report_degradations(m);
 
+  // The front panel's server listens before anything else is set up, so
+  // that an address or port it cannot have is the only thing said.
+  std::unique_ptr<vb::web::Server> web_server;
+  if (opts.web) {
+    try {
+      opts.web->root = WEB_ROOT;
+      web_server = std::make_unique<vb::web::Server>(*opts.web);
+    } catch (const std::runtime_error& e) {
+      std::cerr << "vboard: " << one_line(e.what()) << "\n";
+      return kExitUsage;
+    }
+  }
+
   std::unique_ptr<vb::PcapWriter> pcap;  // outlives the runner: closed on every way out of main
   Runner runner(*board, opts.run);
   const bool terminal = isatty(STDIN_FILENO) && isatty(STDOUT_FILENO);
@@ -214,14 +227,13 @@ int main(int argc, char** argv) {
     }
     if (opts.web) {
       // Last: the panel shows the console and USB bytes the links above show.
-      opts.web->root = WEB_ROOT;
       vb::web::PanelOptions po;
       po.usb_terminal = !opts.usbip;
       po.usb_host = [usbip] {
         if (!usbip) return std::string("host model (Linux cdc_acm)");
         return std::string(usbip->attached() ? "USB/IP client" : "USB/IP export, no client");
       };
-      auto link = std::make_unique<vb::web::PanelLink>(*board, std::make_unique<vb::web::Server>(*opts.web), po);
+      auto link = std::make_unique<vb::web::PanelLink>(*board, std::move(web_server), po);
       panel = link.get();
       // The page's USB terminal counts as a program with the port open.
       if (usb_pty) usb_pty->share_with([panel] { return panel->pages_attached(); });

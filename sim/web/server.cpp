@@ -118,6 +118,8 @@ public:
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     ioc_.stop();
     if (thread_.joinable()) thread_.join();
+    // The loop has ended: the pages still here are let go from this thread.
+    while (!sessions_.empty()) remove(sessions_.begin()->first, "the board's run ended");
   }
 
   // --- server thread ----------------------------------------------------------

@@ -26,7 +26,7 @@ struct ServerOptions {
   std::string root;                // the page's files (index.html and what it loads)
   std::size_t max_clients = 64;
   std::size_t console_budget = 1 << 20;  // console bytes waiting for one page
-  std::size_t lossy_budget = 256 << 10;  // status and audio bytes waiting for one page
+  std::size_t lossy_budget = 128 << 10;  // status and audio bytes waiting for one page (seconds of them)
 };
 
 // What the board hands over: the frame and what a page that comes later

@@ -138,7 +138,6 @@ class Board:
         if fast:
             cmd.append("--fast")
         cmd += list(args) + [elf]
-        self.errlog = open(os.devnull, "wb")
         self.proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE)
         self.stderr_lines = []
