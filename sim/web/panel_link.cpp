@@ -88,20 +88,23 @@ double PanelLink::device_ms(Board& board, cycles_t at) const {
 
 void PanelLink::board_message(const std::string& text) { messages_.push_back(text); }
 
-void PanelLink::press(Board& board, bool pressed, std::optional<double> page_ms) {
+void PanelLink::press(Board& board, int page, bool pressed, std::optional<double> page_ms) {
   Machine& m = board.m();
   const double per_ms = m.clocks().hclk / 1000.0;
   const cycles_t now = m.now();
   const cycles_t after_last = gesture_ ? gesture_->last + 1 : 0;
   cycles_t at = std::max(now, after_last);
-  if (page_ms && gesture_ && *page_ms >= gesture_->last_page && *page_ms - gesture_->last_page <= kGestureGapMs) {
+  if (page_ms && gesture_ && gesture_->page == page && *page_ms >= gesture_->last_page &&
+      *page_ms - gesture_->last_page <= kGestureGapMs) {
     // An edge of the gesture under way: as far from its first edge as the
-    // page saw it, unless that moment has passed already.
+    // page saw it. One that arrives too late for that moves the gesture's
+    // origin, so that the edges after it keep their spacing.
     const cycles_t want = gesture_->at + static_cast<cycles_t>((*page_ms - gesture_->page_ms) * per_ms);
+    if (want < at) gesture_->at += at - want;
     at = std::max(want, at);
   } else if (page_ms) {
     at = std::max(now + static_cast<cycles_t>(kGestureLatencyMs * per_ms), after_last);
-    gesture_ = Gesture{at, *page_ms, at, *page_ms};
+    gesture_ = Gesture{page, at, *page_ms, at, *page_ms};
   }
   if (page_ms) {
     gesture_->last = at;
@@ -116,10 +119,10 @@ void PanelLink::press(Board& board, bool pressed, std::optional<double> page_ms)
 void PanelLink::apply(Board& board, const Incoming& in) {
   if (std::holds_alternative<TakeControls>(in.request)) {
     // The controls changed hands: a button the last holder kept down goes up.
-    if (board.button().pressed() || gesture_) press(board, false, std::nullopt);
+    if (board.button().pressed() || gesture_) press(board, in.client, false, std::nullopt);
     return;
   }
-  if (const auto* b = std::get_if<ButtonEdge>(&in.request)) return press(board, b->pressed, b->t);
+  if (const auto* b = std::get_if<ButtonEdge>(&in.request)) return press(board, in.client, b->pressed, b->t);
   if (const auto* c = std::get_if<CableSwitch>(&in.request)) {
     UsbHost& host = board.usb_host();
     if (c->plugged == host.plugged()) return;

@@ -52,7 +52,7 @@ public:
 
 private:
   void apply(Board& board, const Incoming& in);
-  void press(Board& board, bool pressed, std::optional<double> page_ms);
+  void press(Board& board, int page, bool pressed, std::optional<double> page_ms);
   void feed_inputs(Board& board);
   void publish(Board& board, bool final);
   std::string panel_json(Board& board);
@@ -80,6 +80,7 @@ private:
 
   // The button as the page holds it: page times mapped onto device time.
   struct Gesture {
+    int page = 0;         // the page whose clock page_ms is on
     cycles_t at = 0;      // device time of the gesture's first edge
     double page_ms = 0;   // the page's time of that edge
     cycles_t last = 0;    // latest edge scheduled

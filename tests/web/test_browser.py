@@ -32,7 +32,7 @@ class FrontPanelInBrowser(unittest.TestCase):
             cls.driver.save_screenshot(os.path.join(ARTIFACTS, "front-panel.png"))
         finally:
             browser.quit(cls.driver)
-            status, _, err = cls.board.stop()
+            status, err = cls.board.stop()
             if status != 0:
                 print(err, file=sys.stderr)
 

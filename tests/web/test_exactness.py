@@ -3,15 +3,14 @@ same console bytes and the same audio as a run without: the page observes,
 the board does not notice."""
 
 import os
-import re
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 import browser  # noqa: E402
+import wsclient  # noqa: E402
 
 VBOARD, ELF = sys.argv[1:3] if len(sys.argv) >= 3 else (None, None)  # then the artifacts folder
 # Past the start-up announcement and the full hour's chime and announcement.
@@ -33,24 +32,17 @@ class Exactness(unittest.TestCase):
             driver = browser.chromium()  # started first, so that it attaches early in the run
             try:
                 with open(out_b, "wb") as out:
-                    proc = subprocess.Popen([VBOARD, "--web", "0", *RUN, "--wav", wav_b, ELF],
-                                            stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.PIPE)
-                    url = None
-                    while url is None:
-                        line = proc.stderr.readline().decode()
-                        self.assertTrue(line, "vboard ended before serving the page")
-                        m = re.search(r"front panel on (http://\S+)", line)
-                        url = m and m.group(1)
-                    driver.get(url)
-                    browser.wait_until(driver, "window.panel && panel.connected", what="the page")
-                    attached_at = driver.execute_script("return panel.status ? panel.status.t : 0")
-                    # Watching until the run ends: the page reads everything it is sent.
-                    deadline = time.monotonic() + 120
-                    while proc.poll() is None and time.monotonic() < deadline:
-                        time.sleep(0.1)
-                    rest = proc.communicate(timeout=60)[1].decode()
-                    self.assertEqual(0, proc.returncode, rest)
-                    self.assertIn("page 1 left", rest)
+                    board = wsclient.Board(VBOARD, ELF, *RUN, "--wav", wav_b, stdout=out)
+                    try:
+                        driver.get(board.url)
+                        browser.wait_until(driver, "window.panel && panel.connected", what="the page")
+                        attached_at = driver.execute_script("return panel.status ? panel.status.t : 0")
+                        # The page watches, reading all it is sent, until the run ends.
+                        board.proc.wait(timeout=120)
+                    finally:
+                        status, err = board.stop()
+                self.assertEqual(0, status, err)
+                self.assertIn("page 1 left", err)
             finally:
                 browser.quit(driver)
 

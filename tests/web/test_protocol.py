@@ -32,7 +32,7 @@ class Protocol(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        status, _, err = cls.board.stop()
+        status, err = cls.board.stop()
         cls.stderr = err
         assert status == 0, err
 
@@ -140,6 +140,61 @@ class Protocol(unittest.TestCase):
         w.close()
 
 
+def voiced(op, payload):
+    return op == OP_BINARY and payload[0] == 3 and any(abs(s - 128) > 4 for s in payload[9:])
+
+
+class Gestures(unittest.TestCase):
+    """The page's press and release times are kept in device time, however
+    the two messages travel: sent back to back, a 100 ms press only clicks
+    and a 130 ms press speaks (120 ms is the limit)."""
+
+    def test_hold_lengths_from_the_page_clock(self):
+        # Far from a five-minute mark: nothing else speaks during the test.
+        board = wsclient.Board(VBOARD, ELF, "--rtc", "2026-12-06T10:51:10")
+        w = board.connect()
+        try:
+            w.wait_json(lambda m: m.get("type") == "status" and m["t"] > 6000, timeout=60)
+            w.send_json({"type": "take"})
+            for hold, speaks in ((100, False), (130, True), (100, False)):
+                with self.subTest(hold=hold):
+                    start = 10_000 * hold  # any clock: only the difference counts
+                    w.send_json({"type": "button", "pressed": True, "t": start})
+                    w.send_json({"type": "button", "pressed": False, "t": start + hold})
+                    click = w.wait_json(lambda m: m.get("type") == "panel" and
+                                        any(t["hz"] == 4000 for t in m["tones"]))
+                    click_t = next(t["t"] for t in click["tones"] if t["hz"] == 4000)
+                    # Until 1.5 s of device time after the click: the voice or not.
+                    op, payload = w.wait_for(lambda op, p: voiced(op, p) or (
+                        op == OP_TEXT and json.loads(p).get("type") == "status" and
+                        json.loads(p)["t"] > click_t + 1500))
+                    self.assertEqual(speaks, op == OP_BINARY, f"hold {hold} ms")
+                    if speaks:  # let the announcement end before the next press
+                        w.wait_json(lambda m: m.get("type") == "status" and m["t"] > click_t + 6000)
+        finally:
+            w.close()
+            status, err = board.stop()
+            self.assertEqual(0, status, err)
+
+    def test_readme_example(self):
+        """The script in README.md presses the button and sees the voice."""
+        readme = os.path.join(os.path.dirname(__file__), "..", "..", "README.md")
+        with open(readme) as f:
+            text = f.read()
+        script = re.search(r"```python\n(.*?)```", text, re.S).group(1)
+        board = wsclient.Board(VBOARD, ELF, "--rtc", "2026-12-06T10:51:10")
+        w = board.connect()
+        try:
+            w.wait_json(lambda m: m.get("type") == "status" and m["t"] > 6000, timeout=60)
+            p = subprocess.run([sys.executable, "-", str(board.port)], input=script.encode(),
+                               capture_output=True, timeout=120)
+            self.assertEqual(0, p.returncode, p.stderr.decode())
+            self.assertRegex(p.stdout.decode(), r"speaking from \d+\.\d{3} s of device time")
+        finally:
+            w.close()
+            board.stop()
+
+
 class SlowReader(unittest.TestCase):
     """A page that stops reading: the board runs its time to the end, the
     page's queue drops old status and audio frames instead of growing, and
@@ -171,7 +226,7 @@ class SlowReader(unittest.TestCase):
                     last_t = watcher.wait_json(is_type("status"), timeout=5)["t"]
                 except (wsclient.Closed, ConnectionError, OSError, TimeoutError):
                     time.sleep(0.05)
-            status, _, err = board.stop(timeout=120)
+            status, err = board.stop(timeout=120)
         finally:
             watcher.close()
             if quiet:

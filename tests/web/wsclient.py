@@ -10,6 +10,7 @@ import re
 import socket
 import struct
 import subprocess
+import threading
 import time
 
 OP_TEXT, OP_BINARY, OP_CLOSE, OP_PING, OP_PONG = 1, 2, 8, 9, 10
@@ -131,15 +132,14 @@ class Ws:
 class Board:
     """vboard with --web on a free port, its stderr read for the URL."""
 
-    def __init__(self, vboard, elf, *args, ms=None, fast=False):
+    def __init__(self, vboard, elf, *args, ms=None, fast=False, stdout=subprocess.DEVNULL):
         cmd = [vboard, "--web", "0", "--rtc", "2026-12-06T10:59:50"]
         if ms:
             cmd += ["--ms", str(ms)]
         if fast:
             cmd.append("--fast")
         cmd += list(args) + [elf]
-        self.proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE)
+        self.proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=stdout, stderr=subprocess.PIPE)
         self.stderr_lines = []
         deadline = time.monotonic() + 60
         while time.monotonic() < deadline:
@@ -151,8 +151,16 @@ class Board:
             m = re.search(r"front panel on (http://[^ ]+:(\d+)/)", line)
             if m:
                 self.url, self.port = m.group(1), int(m.group(2))
+                # From here on stderr is read as it comes, so that the board
+                # never waits on a full pipe.
+                self.reader = threading.Thread(target=self._drain, daemon=True)
+                self.reader.start()
                 return
         raise TimeoutError("no front panel URL from vboard")
+
+    def _drain(self):
+        for line in self.proc.stderr:
+            self.stderr_lines.append(line.decode(errors="replace"))
 
     def connect(self, **kw):
         return Ws(self.port, **kw)
@@ -161,8 +169,14 @@ class Board:
         return self.proc.poll() is None
 
     def stop(self, timeout=60):
-        """Ends the run (SIGINT, as Ctrl-C); returns (exit status, stdout, stderr)."""
+        """Ends the run (SIGINT, as Ctrl-C) unless it has ended; returns
+        (exit status, stderr)."""
         if self.proc.poll() is None:
             self.proc.send_signal(2)
-        out, err = self.proc.communicate(timeout=timeout)
-        return self.proc.returncode, out, "".join(self.stderr_lines) + err.decode(errors="replace")
+        try:
+            self.proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+        self.reader.join(timeout=timeout)
+        return self.proc.returncode, "".join(self.stderr_lines)
