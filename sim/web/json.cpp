@@ -278,7 +278,7 @@ std::string json_string(std::string_view s) {
 std::string json_number(double v) {
   if (!std::isfinite(v)) return "0";
   char buf[32];
-  std::snprintf(buf, sizeof buf, "%.6g", v);
+  std::snprintf(buf, sizeof buf, "%.12g", v);  // device times in ms keep their microseconds for years
   return buf;
 }
 

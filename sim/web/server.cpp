@@ -45,6 +45,7 @@ constexpr auto kIdleTimeout = std::chrono::seconds(30);
 // connection after this long.
 constexpr auto kCloseGrace = std::chrono::seconds(2);
 constexpr int kSocketBuffer = 64 * 1024;
+constexpr std::size_t kMaxHttpSessions = 256;
 
 std::string content_type(const std::string& path) {
   const auto ext = std::filesystem::path(path).extension().string();
@@ -105,7 +106,17 @@ public:
 
   void start() {
     accept();
-    thread_ = std::thread([this] { ioc_.run(); });
+    thread_ = std::thread([this] {
+      for (;;) {
+        try {
+          ioc_.run();
+          return;
+        } catch (const std::exception& e) {
+          // One page's trouble (memory, say) is not the server's end.
+          note(std::string("server: ") + e.what());
+        }
+      }
+    });
   }
 
   void stop() {
@@ -143,6 +154,7 @@ public:
 
   net::io_context ioc_{1};
   tcp::acceptor acceptor_{ioc_};
+  net::steady_timer retry_{ioc_};
   std::thread thread_;
   bool stopped_ = false;
   ServerOptions opts_;
@@ -153,6 +165,7 @@ public:
   // Server thread only.
   std::map<int, std::shared_ptr<WsSession>> sessions_;
   std::size_t handshaking_ = 0;
+  std::size_t http_sessions_ = 0;
   int next_id_ = 1;
   int controller_ = 0;
   std::string console_back_, usb_back_;
@@ -309,7 +322,8 @@ private:
 
 class HttpSession : public std::enable_shared_from_this<HttpSession> {
 public:
-  HttpSession(tcp::socket&& s, Server::Impl& srv) : stream_(std::move(s)), srv_(srv) {}
+  HttpSession(tcp::socket&& s, Server::Impl& srv) : stream_(std::move(s)), srv_(srv) { ++srv_.http_sessions_; }
+  ~HttpSession() { --srv_.http_sessions_; }
 
   void read() {
     parser_.emplace();
@@ -383,7 +397,17 @@ private:
 void Server::Impl::accept() {
   acceptor_.async_accept(net::make_strand(ioc_), [this](beast::error_code ec, tcp::socket s) {
     if (ec == net::error::operation_aborted) return;
-    if (!ec) std::make_shared<HttpSession>(std::move(s), *this)->read();
+    if (ec) {
+      // Out of descriptors or memory: try again a little later rather
+      // than spinning on the error.
+      retry_.expires_after(std::chrono::milliseconds(100));
+      retry_.async_wait([this](beast::error_code e) {
+        if (!e) accept();
+      });
+      return;
+    }
+    // Connections that have not become pages yet are bounded too.
+    if (http_sessions_ < kMaxHttpSessions) std::make_shared<HttpSession>(std::move(s), *this)->read();
     accept();
   });
 }

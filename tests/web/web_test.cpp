@@ -2,6 +2,7 @@
 // page's message goes through, the message rules, and the per-page queue.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 
@@ -82,6 +83,23 @@ TEST(WebJson, ShouldWriteStringsAsValidJsonWhateverTheBytes) {
     EXPECT_EQ(out, json_string(in));
     std::string error;
     EXPECT_TRUE(parse_object("{\"k\":" + json_string(in) + "}", error)) << error;
+  }
+}
+
+TEST(WebJson, ShouldWriteNumbersThatReadBackAndDeviceTimesToTheMicrosecond) {
+  const std::pair<double, std::string> cases[] = {
+      {0, "0"},
+      {0.453125, "0.453125"},
+      {4000, "4000"},
+      {-12.5, "-12.5"},
+      {86'400'000.125, "86400000.125"},  // a day of device time in ms
+      {std::nan(""), "0"},
+      {1.0 / 0.0, "0"},
+  };
+  for (const auto& [v, text] : cases) {
+    EXPECT_EQ(text, json_number(v));
+    std::string error;
+    EXPECT_TRUE(parse_object("{\"n\":" + json_number(v) + "}", error)) << error;
   }
 }
 

@@ -237,7 +237,10 @@ function showRole(m) {
 
 function onText(m) {
   switch (m.type) {
-    case 'hello': panel.page = m.page; break;
+    case 'hello':  // the scroll-back follows: the terminals start over
+      panel.page = m.page;
+      if (terminals) { terminals.console.reset(); terminals.usb.reset(); }
+      break;
     case 'role': showRole(m); break;
     case 'panel': showPanel(m); break;
     case 'status': showStatus(m); break;
