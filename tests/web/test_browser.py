@@ -21,9 +21,18 @@ class FrontPanelInBrowser(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.board = wsclient.Board(VBOARD, ELF)
-        cls.driver = browser.chromium()
-        cls.driver.get(cls.board.url)
-        browser.wait_until(cls.driver, "!!(window.panel && panel.connected && window.terminals)", what="the page")
+        cls.driver = None
+        try:
+            cls.driver = browser.chromium()
+            cls.driver.get(cls.board.url)
+            browser.wait_until(cls.driver, "!!(window.panel && panel.connected && window.terminals)",
+                               what="the page")
+        except BaseException:
+            # tearDownClass does not run after a failed setUpClass.
+            if cls.driver:
+                browser.quit(cls.driver)
+            cls.board.stop()
+            raise
 
     @classmethod
     def tearDownClass(cls):

@@ -209,8 +209,12 @@ class SlowReader(unittest.TestCase):
 
     def run_board(self, stalled):
         board = wsclient.Board(VBOARD, ELF, ms=60000, fast=True)
-        watcher = board.connect()
         quiet = None
+        try:
+            watcher = board.connect()
+        except BaseException:
+            board.stop()
+            raise
         if stalled:
             quiet = socket.socket()
             quiet.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
