@@ -28,6 +28,8 @@ constexpr std::size_t kUsbWindow = 4096;
 constexpr double kGestureLatencyMs = 40;
 // Edges further apart than this start a new gesture.
 constexpr double kGestureGapMs = 2000;
+// Button edges that may wait for their time at once.
+constexpr std::size_t kMaxPendingEdges = 32;
 // How often the page is updated (host time): often enough for the LEDs'
 // breathing to look smooth, seldom enough to cost the board nothing.
 constexpr auto kPublishEvery = std::chrono::milliseconds(20);
@@ -112,6 +114,16 @@ void PanelLink::press(Board& board, int page, bool pressed, std::optional<double
   } else {
     gesture_.reset();
   }
+  // A page sending edge after edge into the future would fill the event
+  // queue: a few gestures' worth may wait, more are refused.
+  while (!pending_edges_.empty() && pending_edges_.front().first <= now) pending_edges_.pop_front();
+  if (pending_edges_.size() >= kMaxPendingEdges) {
+    // Full: only the release of a press already queued is still taken.
+    if (pressed || !pending_edges_.back().second)
+      return messages_.push_back("button: too many presses queued ahead; this edge is ignored");
+    at = std::max(at, pending_edges_.back().first + 1);
+  }
+  pending_edges_.emplace_back(at, pressed);
   vb::Button& button = board.button();
   m.scheduler().at(at, [&button, pressed] { button.set(pressed); });
 }

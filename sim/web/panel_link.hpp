@@ -11,6 +11,7 @@
 #pragma once
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -87,6 +88,7 @@ private:
     double last_page = 0;  // the page's time of that edge
   };
   std::optional<Gesture> gesture_;
+  std::deque<std::pair<cycles_t, bool>> pending_edges_;  // edges scheduled, not yet due: time, pressed
 
   using clock = std::chrono::steady_clock;
   clock::time_point last_publish_{}, last_status_{};

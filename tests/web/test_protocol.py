@@ -176,6 +176,23 @@ class Gestures(unittest.TestCase):
             status, err = board.stop()
             self.assertEqual(0, status, err)
 
+    def test_presses_queued_ahead_are_bounded(self):
+        board = wsclient.Board(VBOARD, ELF)
+        w = board.connect()
+        try:
+            w.wait_json(is_type("status"))
+            for k in range(40):  # 80 edges, each 0.5 s after the last: 40 s ahead
+                w.send_json({"type": "button", "pressed": True, "t": k * 1000})
+                w.send_json({"type": "button", "pressed": False, "t": k * 1000 + 500})
+            note = w.wait_json(lambda m: m.get("type") == "message" and "too many presses" in m["text"])
+            self.assertIn("ignored", note["text"])
+            first = w.wait_json(is_type("status"))["t"]
+            w.wait_json(lambda m: m.get("type") == "status" and m["t"] > first + 500)
+        finally:
+            w.close()
+            status, err = board.stop()
+            self.assertEqual(0, status, err)
+
     def test_readme_example(self):
         """The script in README.md presses the button and sees the voice."""
         readme = os.path.join(os.path.dirname(__file__), "..", "..", "README.md")

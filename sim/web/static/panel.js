@@ -220,7 +220,7 @@ function showStatus(s) {
   $('worst').textContent = s.worst_pass_us.toFixed(1) + ' µs';
   const u = s.usb;
   $('usb').textContent = (u.plugged ? 'plugged, ' + u.state : 'unplugged') + (u.port_open ? ', port open' : '');
-  $('usbhost').textContent = u.host;
+  $('usbhost').textContent = u.host + (u.terminal ? '' : ' (the USB shell is the remote host\'s)');
   $('cable').checked = u.plugged;
 }
 
