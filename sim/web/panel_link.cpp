@@ -261,6 +261,11 @@ void PanelLink::publish(Board& board, bool final) {
 
 void PanelLink::close(Board& board) {
   sink_->flush();
+  // The pages learn how the run ended before they are closed.
+  Machine& m = board.m();
+  char ended[96];
+  std::snprintf(ended, sizeof ended, "the run ended at %.3f ms of device time", last_ms_);
+  messages_.push_back(m.faulted() ? "the firmware faulted: " + m.fault_report() : std::string(ended));
   publish(board, true);
   server_->stop();
   for (const std::string& note : server_->take_notes()) std::cerr << "\r[web] " << note << "\r\n";

@@ -144,6 +144,22 @@ def voiced(op, payload):
     return op == OP_BINARY and payload[0] == 3 and any(abs(s - 128) > 4 for s in payload[9:])
 
 
+class RunEnd(unittest.TestCase):
+    def test_pages_hear_how_the_run_ended_then_are_closed(self):
+        board = wsclient.Board(VBOARD, ELF, ms=20000, fast=True)
+        w = board.connect()
+        try:
+            note = w.wait_json(lambda m: m.get("type") == "message" and m["text"].startswith("the run ended"),
+                               timeout=120)
+            ended = float(re.fullmatch(r"the run ended at (\d+\.\d{3}) ms of device time", note["text"]).group(1))
+            self.assertAlmostEqual(20000, ended, delta=2)  # the page's clock, counted across the clock switch
+            self.assertEqual((1001, "the board's run ended"), w.wait_closed())
+        finally:
+            w.close()
+            status, err = board.stop()
+            self.assertEqual(0, status, err)
+
+
 class Gestures(unittest.TestCase):
     """The page's press and release times are kept in device time, however
     the two messages travel: sent back to back, a 100 ms press only clicks
