@@ -257,6 +257,7 @@ int main(int argc, char** argv) {
     runner.set_debugger(gdb.get());
   }
   const RunResult result = runner.run();
+  panel = nullptr;  // closed with the run; later messages go to stderr only
 
   std::cerr << "\n" << format_statistics(m, result);
   if (result.signal != 0) std::cerr << "vboard: stopped by " << strsignal(result.signal) << "\n";
