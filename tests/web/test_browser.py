@@ -51,14 +51,17 @@ class FrontPanelInBrowser(unittest.TestCase):
     def test_1_startup_report_and_breathing(self):
         self.until("panel.text('console').includes('setup done.')", what="the start-up report")
         self.until("panel.role === 'control'", what="the controls")
-        # LED 1 lit, its brightness moving through the 512 ms breathing.
-        levels = set()
-        for _ in range(400):
-            levels.add(round(self.until("panel.leds[0] > 0 && panel.leds[0]", what="LED 1 lit"), 2))
-            if max(levels) - min(levels) > 0.3:
-                break
-            self.driver.execute_script("return new Promise(r => setTimeout(r, 20))")
-        self.assertGreater(max(levels) - min(levels), 0.3, levels)
+        # LED 1 lit and breathing: its brightness ramps up from 10 % and starts over
+        # every 512 ms of device time (the drops of the ramp, about 6 of them in 3 s).
+        self.until("panel.leds[0] > 0", what="LED 1 lit")
+        first = self.driver.execute_script("return panel.ledTrace.length ? panel.ledTrace.at(-1).t : 0")
+        trace = self.until(f"panel.ledTrace.at(-1).t > {first} + 3100 && panel.ledTrace", what="3 s of LEDs")
+        trace = [p for p in trace if p["t"] > first]
+        drops = [b["t"] for a, b in zip(trace, trace[1:]) if a["leds"][0] - b["leds"][0] > 0.5]
+        self.assertGreaterEqual(len(drops), 5, trace)
+        period = (drops[-1] - drops[0]) / (len(drops) - 1)
+        self.assertAlmostEqual(512, period, delta=20)
+        self.assertTrue(all(p["leds"][0] > 0 for p in trace))
         level = float(self.driver.find_element(By.ID, "led1").get_attribute("data-level"))
         self.assertGreater(level, 0)
 

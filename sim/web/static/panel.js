@@ -15,6 +15,7 @@ const panel = {
   button: false,       // the board's button (as the board last reported it)
   beeper: { hz: 0, duty: 0 },
   tones: [],           // beeper tones as they came: {t (device ms), hz, duty}
+  ledTrace: [],        // the latest LED levels with their device times: {t, leds}
   audioFrames: 0,
   voicedFrames: 0,     // audio frames with sound in them
   voiceStarts: [],     // device ms of the first sample of each stretch of sound
@@ -198,6 +199,8 @@ function note(text) {
 
 function showPanel(m) {
   panel.leds = m.leds;
+  panel.ledTrace.push({ t: m.t, leds: m.leds });
+  if (panel.ledTrace.length > 400) panel.ledTrace.shift();
   panel.button = m.button;
   panel.beeper = m.beeper;
   m.leds.forEach((level, i) => {
