@@ -99,7 +99,18 @@ class FrontPanelInBrowser(unittest.TestCase):
         self.assertIn("help message", text)
         self.assertRegex(text, r"Now RTC_time=2026-12-6 +1[01]:\d\d:\d\d")
 
-    def test_5_cable_switch_unplugs_and_plugs(self):
+    def test_5_console_takes_ctrl_a_escapes(self):
+        self.until("panel.text('console').includes('setup done.')", what="the start-up report")
+        self.assertNotIn("FIXED", self.driver.execute_script("return panel.text('console')"))
+        self.driver.find_element(By.ID, "console-term").click()
+        area = self.driver.find_element(By.CSS_SELECTOR, "#console-term .xterm-helper-textarea")
+        ActionChains(self.driver).key_down(Keys.CONTROL, area).send_keys("a").key_up(Keys.CONTROL).perform()
+        area.send_keys("?")
+        text = self.until("panel.text('console').includes('FIXED') && panel.text('console')",
+                          what="the escape help")
+        self.assertIn("115200", text.split("setup done.")[-1])
+
+    def test_6_cable_switch_unplugs_and_plugs(self):
         self.until("panel.status && panel.status.usb.state === 'configured'", what="the device configured")
         self.driver.find_element(By.ID, "cable").click()
         self.until("!panel.status.usb.plugged && panel.status.usb.state === 'unplugged'", what="the cable out")
