@@ -2,6 +2,14 @@
 // page's message goes through, the message rules, and the per-page queue.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -208,6 +216,58 @@ TEST(WebStaticFiles, ShouldServeOnlyWhatIsUnderTheRoot) {
   EXPECT_EQ((std::map<std::string, std::string>{{"/index.html", "text/html; charset=utf-8"},
                                                 {"/vendor/x.js", "text/javascript; charset=utf-8"}}),
             types);
+  fs::remove_all(root);
+}
+
+// A page on a bare socket that completes the WebSocket handshake and then
+// never reads again.
+int stalled_page(int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  const int small = 4096;
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<std::uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return -1;
+  const std::string req =
+      "GET /ws HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+      "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
+  if (::write(fd, req.data(), req.size()) != static_cast<ssize_t>(req.size())) return -1;
+  std::string head;
+  char c;
+  while (head.find("\r\n\r\n") == std::string::npos && ::read(fd, &c, 1) == 1) head += c;
+  return head.rfind("HTTP/1.1 101", 0) == 0 ? fd : -1;
+}
+
+TEST(WebServer, ShouldDisconnectAPageTooSlowForTheConsoleAndKeepTakingFrames) {
+  namespace fs = std::filesystem;
+  const fs::path root = fs::temp_directory_path() / ("panel-server-" + std::to_string(::getpid()));
+  fs::create_directories(root);
+  std::ofstream(root / "index.html") << "<html>";
+  ServerOptions o;
+  o.port = 0;
+  o.root = root.string();
+  o.console_budget = 64 * 1024;
+  Server server(o);
+  const int fd = stalled_page(server.port());
+  ASSERT_GE(fd, 0);
+  const auto console = std::make_shared<const std::string>(console_frame(Channel::kConsole, std::string(1024, 'x')));
+  std::string left;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (left.empty() && std::chrono::steady_clock::now() < deadline) {
+    // Console bytes keep coming, as from a board: publish() never waits.
+    std::vector<Outgoing> frames;
+    for (int i = 0; i < 64; ++i) frames.push_back({Frame{console, false, true}, Replay::kNone});
+    server.publish(std::move(frames));
+    for (const std::string& note : server.take_notes())
+      if (note.find("left") != std::string::npos) left = note;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_EQ("page 1 left: too slow: over 64 KiB of console output waiting", left);
+  EXPECT_EQ(0u, server.clients());
+  ::close(fd);
+  server.stop();
   fs::remove_all(root);
 }
 
