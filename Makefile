@@ -26,10 +26,11 @@ configure: bootstrap
 	  cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo; fi
 
 RUN_WAV := $(BUILD)/run-audio.wav
+WEB_PORT ?= 8080
 
 run: all
-	@echo "make run: the audio output is recorded into $(RUN_WAV)"
-	$(VBOARD) --wav $(RUN_WAV) --trace $(VBOARD_ARGS) $(ELF)
+	@echo "make run: the audio output is recorded into $(RUN_WAV); the front panel is served to browsers (URL below)"
+	$(VBOARD) --wav $(RUN_WAV) --trace --web $(WEB_PORT) $(VBOARD_ARGS) $(ELF)
 
 GDB_PORT ?= 3333
 

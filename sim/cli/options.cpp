@@ -32,7 +32,7 @@ std::string decimal(const std::string& text, std::uint64_t min, std::uint64_t ma
   return {};
 }
 
-// Where a listener (--gdb, --usbip) accepts connections: a numeric IPv4 or
+// Where a listener (--gdb, --usbip, --web) accepts connections: a numeric IPv4 or
 // IPv6 address, or localhost for 127.0.0.1. One rule for every listener.
 // Returns the problem, or an empty string with `out` set.
 std::string bind_address(const std::string& text, std::string& out) {
@@ -52,6 +52,7 @@ std::string bind_address(const std::string& text, std::string& out) {
 const std::pair<const char*, const char*> kBindOptions[] = {
     {"--gdb-bind", "--gdb"},
     {"--usbip-bind", "--usbip"},
+    {"--web-bind", "--web"},
 };
 
 constexpr std::size_t kNameColumn = 20, kHelpWidth = 80 - kNameColumn;
@@ -216,6 +217,15 @@ void declare(CLI::App& app, Options& o) {
   d.bind("--gdb-bind", o.gdb_bind,
          "with --gdb: listen on ADDR (a numeric IPv4 or IPv6 address, or localhost) instead of 127.0.0.1");
   d.flag("--gdb-run", [&o] { o.gdb_run = true; }, "with --gdb: start running instead of halted");
+  // The front panel in a browser.
+  d.integer("--web", 0, 65535, [&o](std::uint64_t v) {
+    if (!o.web) o.web.emplace();
+    o.web->port = static_cast<int>(v);
+  }, "serve the front panel (LEDs, button, sound, both consoles, the cable) to browsers on TCP port N (0 to "
+     "65535, 0 for any free one; without N: 8080) and print its URL");
+  d.bind("--web-bind", o.web_bind,
+         "with --web: listen on ADDR (a numeric IPv4 or IPv6 address, or localhost) instead of 127.0.0.1 (the "
+         "page has no authentication: use another address only on a network you trust)");
   d.flag("--trace", [&o] { o.trace = true; },
          "show every LED going on or off and every beeper tone on stderr (on a terminal Ctrl-] b, h, d press the "
          "button; Ctrl-] l shows the LEDs)");
@@ -241,12 +251,12 @@ std::unique_ptr<CLI::App> make_app(Options& o) {
 Options parse_options(const std::vector<std::string>& args, Options defaults) {
   Options o = std::move(defaults);
   auto app = make_app(o);
-  // --usbip and --gdb take their port only when a number follows; alone they
+  // --usbip, --gdb and --web take their port only when a number follows; alone they
   // mean the default port (so `--gdb image.elf` keeps the image).
   std::vector<std::string> given;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
-    const char* port = a == "--usbip" ? "3240" : a == "--gdb" ? "3333" : nullptr;
+    const char* port = a == "--usbip" ? "3240" : a == "--gdb" ? "3333" : a == "--web" ? "8080" : nullptr;
     if (!port) {
       given.push_back(a);
     } else if (i + 1 < args.size() && !args[i + 1].empty() &&
@@ -287,6 +297,7 @@ Options parse_options(const std::vector<std::string>& args, Options defaults) {
     if (!o.gdb_bind.empty()) o.gdb->bind = o.gdb_bind;
     o.gdb->start_halted = !o.gdb_run;
   }
+  if (o.web && !o.web_bind.empty()) o.web->bind = o.web_bind;
   return o;
 }
 

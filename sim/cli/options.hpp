@@ -12,6 +12,7 @@
 #include "sim/cli/runner.hpp"
 #include "sim/gdb/gdb_server.hpp"
 #include "sim/usbhost/usbip_server.hpp"
+#include "sim/web/server.hpp"
 
 namespace vb::cli {
 
@@ -26,6 +27,8 @@ struct Options {
   std::optional<vb::gdb::ServerOptions> gdb;  // --gdb: serve a debugger
   std::string gdb_bind;  // --gdb-bind, applied to `gdb` once all options are read
   bool gdb_run = false;  // --gdb-run, likewise
+  std::optional<vb::web::ServerOptions> web;  // --web: the front panel in a browser
+  std::string web_bind;  // --web-bind, applied to `web` once all options are read
   bool trace = false;  // LED and beeper changes on stderr
   bool help = false;   // --help given: print help_text() and do nothing else
 };

@@ -163,6 +163,8 @@ void restore_console_terminal() {
   g_is_raw = 0;
 }
 
+std::size_t console_line_room(Board& board) { return line_room(board); }
+
 double termios_rate(unsigned speed) {
   static const struct { speed_t code; double rate; } table[] = {
       {B300, 300},       {B600, 600},       {B1200, 1200},     {B2400, 2400},     {B4800, 4800},

@@ -152,6 +152,11 @@ private:
   Usart& port_;
 };
 
+// Bytes the console line (USART3) can take now without what is queued on
+// it reaching more than a runner slice ahead of the clock: what typed input
+// may hand over between two slices.
+std::size_t console_line_room(Board& board);
+
 // Rate of a termios speed constant (B9600 -> 9600); 0 when unknown.
 double termios_rate(unsigned speed);
 

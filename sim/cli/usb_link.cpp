@@ -52,8 +52,9 @@ bool UsbPty::program_attached() const {
 
 void UsbPty::poll(Board&) {
   const bool attached = program_attached();
-  if (attached && !host_.port_open() && host_.state() == UsbHost::State::kConfigured) host_.open_port();
-  if (!attached && host_.port_open()) host_.close_port();
+  const bool wanted = attached || (other_user_ && other_user_());
+  if (wanted && !host_.port_open() && host_.state() == UsbHost::State::kConfigured) host_.open_port();
+  if (!wanted && host_.port_open()) host_.close_port();
   if (!attached) return;
   flush();
   if (host_.write_pending() >= kWriteWindow) return;

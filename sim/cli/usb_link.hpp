@@ -7,6 +7,7 @@
 // holds off (NAK), the bytes wait in the pty; when the pty is full, the
 // device's bytes wait here.
 #pragma once
+#include <functional>
 #include <string>
 
 #include "sim/cli/runner.hpp"
@@ -25,6 +26,9 @@ public:
   void poll(Board& board) override;
   // Host-bound bytes not yet taken by the pty's reader.
   std::size_t backlog() const { return to_pty_.size(); }
+  // Another user of the port (the front panel's page): while it says so the
+  // port stays open even with no program on the pty.
+  void share_with(std::function<bool()> in_use) { other_user_ = std::move(in_use); }
 
 private:
   void flush();
@@ -34,6 +38,7 @@ private:
   int master_ = -1, slave_ = -1;
   std::string path_;
   std::string to_pty_;
+  std::function<bool()> other_user_;
 };
 
 // Ctrl-] u: the cable out when it is in, in when it is out; says which.

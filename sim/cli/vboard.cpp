@@ -36,6 +36,7 @@
 #include "sim/usbhost/usb_host.hpp"
 #include "sim/usbhost/usbip_server.hpp"
 #include "sim/periph/bcd_calendar.hpp"
+#include "sim/web/panel_link.hpp"
 
 namespace {
 
@@ -160,9 +161,26 @@ int main(int argc, char** argv) {
   }
   vb::Machine& m = board->m();
   for (const std::string& msg : m.messages()) std::cerr << "[board] " << msg << "\n";
-  m.set_message_sink([](const std::string& msg) { board_line("[board] " + msg); });
+  vb::web::PanelLink* panel = nullptr;  // the front panel's link, with --web: it shows the messages too
+  m.set_message_sink([&panel](const std::string& msg) {
+    board_line("[board] " + msg);
+    if (panel) panel->board_message(msg);
+  });
   if (auto loop = m.find_symbol("fast_loop")) m.stats().watch_pc = *loop;
   report_degradations(m);
+
+  // The front panel's server listens before anything else is set up, so
+  // that an address or port it cannot have is the only thing said.
+  std::unique_ptr<vb::web::Server> web_server;
+  if (opts.web) {
+    try {
+      opts.web->root = WEB_ROOT;
+      web_server = std::make_unique<vb::web::Server>(*opts.web);
+    } catch (const std::runtime_error& e) {
+      std::cerr << "vboard: " << one_line(e.what()) << "\n";
+      return kExitUsage;
+    }
+  }
 
   std::unique_ptr<vb::PcapWriter> pcap;  // outlives the runner: closed on every way out of main
   Runner runner(*board, opts.run);
@@ -206,10 +224,13 @@ int main(int argc, char** argv) {
       pcap->attach(board->usb_host());
       std::cerr << "[board] USB capture into " << opts.usb_pcap << "\n";
     }
+    vb::UsbIpServer* usbip = nullptr;
+    UsbPty* usb_pty = nullptr;
     if (opts.usbip) {
       // The remote host enumerates and opens the device itself.
       board->usb_host().set_auto_enumerate(false);
       auto server = std::make_unique<vb::UsbIpServer>(m, board->usb_host(), board->otg_fs(), opts.usbip_opts);
+      usbip = server.get();
       server->set_message_sink([](const std::string& msg) { board_line("[board] " + msg); });
       std::cerr << "[board] USB device exported over USB/IP on " << server->address() << ":" << server->port()
                 << " as bus id 1-1" << (opts.board.usb_cable ? "" : " (cable unplugged)") << "\n";
@@ -217,9 +238,25 @@ int main(int argc, char** argv) {
     } else {
       // The USB virtual COM port, on a pseudo-terminal of its own.
       auto usb = std::make_unique<UsbPty>(board->usb_host());
+      usb_pty = usb.get();
       std::cerr << "[board] USB virtual COM port on " << usb->path()
                 << (opts.board.usb_cable ? "" : " (cable unplugged)") << "\n";
       runner.add_link(std::move(usb));
+    }
+    if (opts.web) {
+      // Last: the panel shows the console and USB bytes the links above show.
+      vb::web::PanelOptions po;
+      po.usb_terminal = !opts.usbip;
+      po.usb_host = [usbip] {
+        if (!usbip) return std::string("host model (Linux cdc_acm)");
+        return std::string(usbip->attached() ? "USB/IP client" : "USB/IP export, no client");
+      };
+      auto link = std::make_unique<vb::web::PanelLink>(*board, std::move(web_server), po);
+      panel = link.get();
+      // The page's USB terminal counts as a program with the port open.
+      if (usb_pty) usb_pty->share_with([panel] { return panel->pages_attached(); });
+      std::cerr << "[board] front panel on " << panel->server().url() << "\n";
+      runner.add_link(std::move(link));
     }
   } catch (const std::runtime_error& e) {
     std::cerr << "vboard: " << e.what() << "\n";
@@ -238,6 +275,7 @@ int main(int argc, char** argv) {
     runner.set_debugger(gdb.get());
   }
   const RunResult result = runner.run();
+  panel = nullptr;  // closed with the run; later messages go to stderr only
 
   std::cerr << "\n" << format_statistics(m, result);
   if (result.signal != 0) std::cerr << "vboard: stopped by " << strsignal(result.signal) << "\n";

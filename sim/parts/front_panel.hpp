@@ -107,9 +107,10 @@ public:
   // bounce_ms before settling.
   void press(double after_ms, double hold_ms, double bounce_ms = 0);
   bool pressed() const { return pressed_; }
+  // Pressed or released now, for as long as a person holds it.
+  void set(bool pressed);
 
 private:
-  void set(bool pressed);
   void chatter(cycles_t at, bool settle_to, double bounce_ms);
   Machine& m_;
   PinIo& pins_;

@@ -142,6 +142,8 @@ public:
   // Hands every byte the peer decodes to `fn` instead of keeping it in
   // peer_received() (a host link that forwards the bytes keeps nothing here).
   void on_peer_byte(std::function<void(const LineByte&)> fn) { on_peer_byte_ = std::move(fn); }
+  // The receiver set now (a second link chains itself behind it).
+  const std::function<void(const LineByte&)>& peer_byte_receiver() const { return on_peer_byte_; }
 
   // Log entries, captured bytes and frames on the two lines.
   std::size_t retained() const override;

@@ -143,6 +143,7 @@ public:
   const std::string& received() const { return rx_stream_; }
   void clear_received() { rx_stream_.clear(); }
   void on_received(std::function<void(const std::string&)> fn) { on_received_ = std::move(fn); }
+  const std::function<void(const std::string&)>& received_receiver() const { return on_received_; }
   // Bulk IN transfers the client keeps queued while open, and their size
   // (as cdc_acm does: 16 reads of twice wMaxPacketSize).
   static constexpr unsigned kReadUrbs = 16;
