@@ -90,6 +90,9 @@ void Machine::Impl::on_interrupt(uc_engine* uc, std::uint32_t intno, void* user)
 bool Machine::Impl::on_bad_access(uc_engine*, uc_mem_type type, std::uint64_t addr, int size, std::int64_t value,
                                   void* user) {
   Impl& s = *static_cast<Impl*>(user);
+  // The first store to a RAM page: the page comes into use, the store goes on.
+  if (type == UC_MEM_WRITE_PROT && s.unprotect_ram(static_cast<std::uint32_t>(addr), static_cast<std::uint32_t>(size)))
+    return true;
   if (!s.bad.seen) s.bad = {true, type, static_cast<std::uint32_t>(addr), size, static_cast<std::uint32_t>(value)};
   return false;  // stops the engine with an error
 }
@@ -405,6 +408,7 @@ void Machine::Impl::take_exception(int number) {
     w[24] = reg(UC_ARM_REG_FPSCR);
   }
   std::memcpy(h, w, size);
+  mark_ram(frame, size);
 
   std::uint32_t exc_return = nvic.current() == exc::kThread ? kExcReturnToThread : kExcReturnToHandler;
   if (fp) exc_return &= ~kExcReturnBasicFrame;
