@@ -14,6 +14,7 @@ namespace vb::test {
 namespace {
 
 constexpr std::uint32_t kSram = 0x20000000;
+constexpr std::uint32_t kCcm = 0x10000000;
 constexpr std::uint32_t kFlag = 0x20008000;   // set by handlers and events, seen by the loop
 constexpr std::uint32_t kProbe = 0x40000000;  // the probe model below
 constexpr std::uint32_t kIcer0 = 0xE000E180;
@@ -116,6 +117,8 @@ TEST_P(IdleDetection, ShouldSkipOnlyPassesThatProvablyRepeat) {
   EXPECT_EQ(raw->stats().instructions, m.stats().instructions) << c.name;
   for (int r = 0; r <= 15; ++r) EXPECT_EQ(raw->reg(r), m.reg(r)) << c.name << ": r" << r;
   EXPECT_EQ(raw->read32(kFlag), m.read32(kFlag)) << c.name;
+  for (std::uint32_t a : {kSram + 0xC004, kCcm + 0x7FF0, kSram + 0xD000})
+    EXPECT_EQ(raw->read32(a), m.read32(a)) << c.name << ": RAM at " << std::hex << a;
 }
 
 const std::function<void(Machine&)> kFpuOn = [](Machine& mm) { mm.write32(kCpacr, 0xFu << 20); };
@@ -136,6 +139,16 @@ INSTANTIATE_TEST_SUITE_P(
         LoopCase{"reads a steady model register",
                  [](Thumb& a) { a.mov32(2, kProbe).ldr(1, 2, Probe::kSteady).movs(1, 0).movs(2, 0); }, true},
         LoopCase{"counts in RAM", [](Thumb& a) { a.ldr(1, 4).adds(1, 1).str(1, 4).movs(1, 0); }, false},
+        // Pages only the loop itself stores to: the first store finds them
+        // unwritten since power-up.
+        LoopCase{"counts in an SRAM page no other store touches",
+                 [](Thumb& a) { a.mov32(2, kSram + 0xC004).ldr(1, 2).adds(1, 1).str(1, 2).movs(1, 0).movs(2, 0); },
+                 false},
+        LoopCase{"counts in a CCM RAM page no other store touches",
+                 [](Thumb& a) { a.mov32(2, kCcm + 0x7FF0).ldr(1, 2).adds(1, 1).str(1, 2).movs(1, 0).movs(2, 0); },
+                 false},
+        LoopCase{"stores a constant into a page no other store touches",
+                 [](Thumb& a) { a.mov32(2, kSram + 0xD000).movs(1, 9).str(1, 2).movs(1, 0).movs(2, 0); }, true},
         LoopCase{"counts in a register", [](Thumb& a) { a.adds(3, 1); }, false},
         LoopCase{"reads SysTick VAL", [](Thumb& a) { a.mov32(2, kSysTickVal).ldr(1, 2).movs(1, 0).movs(2, 0); },
                  false, kSysTickFree},
