@@ -7,9 +7,10 @@
 // queue or the end of the run), keeping one real pass before it.
 //
 // The pass that ends at head visit c, begun at visit b, proves the loop when
-// - it ran without an event, an exception entry or return, or any other stop
-//   of the engine, and touched only registers whose model says a repeat is
-//   invisible;
+// - it ran without an exception entry or return or any other stop of the
+//   engine, and touched only registers whose model says a repeat is
+//   invisible; events may have run during it only when it read no
+//   peripheral register and made the same accesses as the passes before;
 // - either it read no peripheral register, or the pass before it made the
 //   same MMIO accesses with the same values and took the same cycles and
 //   instructions (a second pass also shows that the reads really repeat);
@@ -153,12 +154,19 @@ void Machine::Impl::idle_visit() {
   const std::uint64_t events = m.sched_.dispatched();
   ++s.visit;
 
-  // The pass that ends here: clean, and equal to the one before?
-  if (s.open && s.clean && events == s.start_events) {
+  // The pass that ends here: clean, and equal to the one before? Events
+  // that ran during it without stopping the engine (no interrupt came of
+  // them) are no disturbance to a pass that reads no peripheral register,
+  // as long as it made the same accesses as the proven pass: what it does
+  // depends on the registers and RAM alone, which are compared below.
+  if (s.open && s.clean) {
     const cycles_t cycles = now - s.start_cycle;
     const std::uint64_t n = instructions - s.start_instructions;
-    if (s.repeats > 0 && cycles == s.ref_cycles && n == s.ref_instructions && s.watch_hits == s.ref_watch_hits &&
-        s.trace == s.ref_trace) {
+    const bool same = s.repeats > 0 && cycles == s.ref_cycles && n == s.ref_instructions &&
+                      s.watch_hits == s.ref_watch_hits && s.trace == s.ref_trace;
+    if (events != s.start_events) {
+      s.repeats = same && s.ref_no_reads ? s.repeats : 0;
+    } else if (same) {
       ++s.repeats;
     } else {
       std::swap(s.trace, s.ref_trace);
@@ -172,11 +180,14 @@ void Machine::Impl::idle_visit() {
     s.repeats = 0;
   }
 
-  // Images of this visit only when passes like the last clean one fit
-  // before the next event: otherwise the next visit could not jump either.
+  // Images of this visit only when the next visit may jump: passes like
+  // the last clean one fit before the next event, or the next pass meets an
+  // event that may leave it as it was (not the end of the run).
   const cycles_t room = idle_room();
-  const bool take = room > 0 && (s.image_misses < kImageMissesBeforeBackoff || s.visit % kImageEvery == 0 ||
-                                 s.ram_visit + 1 == s.visit);
+  const bool event_next = room == 0 && m.sched_.next_due() < end;
+  const bool take = (room > 0 || event_next) &&
+                    (s.image_misses < kImageMissesBeforeBackoff || s.visit % kImageEvery == 0 ||
+                     s.ram_visit + 1 == s.visit);
   if (!take) {
     s.core_visit = kNoVisit;
     s.ram_visit = kNoVisit;
@@ -190,7 +201,7 @@ void Machine::Impl::idle_visit() {
     // The RAM is compared once the pass and the registers repeat, and
     // imaged at every other visit for the comparison at the next one.
     const bool ram_same = idle_ram_unchanged();
-    if (proven && core_same && ram_same) {
+    if (proven && core_same && ram_same && room > 0) {
       s.image_misses = 0;
       idle_jump(room);
     } else {

@@ -88,8 +88,9 @@ void Nvic::mark_pending(int number, bool pending) {
 
 void Nvic::update() {
   next_valid_ = false;
-  // With nothing pending no change can make an exception ready.
-  if (changed_ && pending_count_ > 0) changed_();
+  // With nothing enabled and pending no change can make an exception ready
+  // (a line that stays pending while its interrupt is disabled is common).
+  if (changed_ && pending_count_ > 0 && next_pending() != 0) changed_();
 }
 
 // --- exception state ---------------------------------------------------------

@@ -176,6 +176,7 @@ Outcome outcome(Machine& mm, const Probe& p) {
   o.regs.push_back(mm.xpsr());
   o.regs.push_back(mm.primask());
   for (std::uint32_t a = kSram; a < kStackTop; a += 4) o.ram.push_back(mm.read32(a));
+  for (std::uint32_t a = kCcm; a < kCcm + 0x10000; a += 4) o.ram.push_back(mm.read32(a));
   const Stats& s = mm.stats();
   o.stats = {s.instructions,
              s.cycles,
@@ -244,6 +245,71 @@ TEST_P(IdleExactness, ShouldGiveTheCyclesRegistersRamAndStatisticsOfARunWithoutS
 }
 
 INSTANTIATE_TEST_SUITE_P(Core, IdleExactness, ::testing::Values(1u, 3u));
+
+// Events in the middle of passes that read no peripheral register: what an
+// event changes shows at the same cycle as without skipping, whether the
+// loop never looks at it (the skip goes on across it), finds it in RAM (as
+// a DMA transfer leaves it), or takes an interrupt for it.
+struct EventCase {
+  const char* name;
+  std::function<void(Machine&, Probe&, int)> fire;  // the k-th event
+};
+void PrintTo(const EventCase& c, std::ostream* os) { *os << c.name; }
+
+class IdleEvents : public CoreIdle, public ::testing::WithParamInterface<EventCase> {};
+
+TEST_P(IdleEvents, ShouldShowWhatAnEventChangesAtTheCycleOfARunWithoutSkipping) {
+  const EventCase& c = GetParam();
+  Thumb::Label head, work;
+  const std::uint32_t entry = idle_loop(
+      [&](Thumb& a) { a.str(6, 5).ldr(1, 4).str(6, 7).cmp(1, 0).bne(work); }, head);
+  t.bind(work);
+  t.mov32(2, kProbe).str(1, 2).movs(1, 0).str(1, 4).b(head);
+  set_vector(exc::kIrq0 + kInputIrq, handler(kInputIrq, [](Thumb& a) {
+               a.mov32(1, kProbe).movs(2, 0x33).str(2, 1);
+             }));
+  load(entry);
+  Probe raw_probe;
+  auto raw = twin(raw_probe);
+
+  std::vector<Outcome> results;
+  for (auto [mm, p] : {std::pair{&m, &probe}, std::pair{raw.get(), &raw_probe}}) {
+    mm->set_idle_loop(head.addr);
+    for (int k = 0; k < 40; ++k) {
+      Probe* pp = p;
+      Machine* mp = mm;
+      mm->scheduler().at(5'000 + 2'377 * static_cast<cycles_t>(k), [mp, pp, k, &c] { c.fire(*mp, *pp, k); });
+    }
+    for (cycles_t n : {40'000ull, 70'001ull}) ASSERT_EQ(Stop::kLimit, mm->run_cycles(n)) << c.name;
+    results.push_back(outcome(*mm, *p));
+  }
+
+  EXPECT_EQ(results[1].stamps, results[0].stamps) << c.name;
+  EXPECT_EQ(results[1].regs, results[0].regs) << c.name;
+  EXPECT_EQ(results[1].ram, results[0].ram) << c.name;
+  EXPECT_EQ(results[1].stats, results[0].stats) << c.name;
+  EXPECT_GT(m.stats().skipped_passes, 0u) << c.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Core, IdleEvents,
+    ::testing::Values(
+        EventCase{"changes a model register the loop never reads",
+                  [](Machine&, Probe& p, int k) { p.steady = static_cast<std::uint32_t>(k); }},
+        EventCase{"writes the loop's flag in RAM through the bus every fifth time",
+                  [](Machine& mm, Probe&, int k) {
+                    const std::uint32_t v = static_cast<std::uint32_t>(k + 1);
+                    if (k % 5 == 4) mm.bus_write(kFlag, &v, 4);
+                  }},
+        EventCase{"writes RAM nothing reads through the bus",
+                  [](Machine& mm, Probe&, int k) {
+                    const std::uint32_t v = static_cast<std::uint32_t>(k);
+                    mm.bus_write(kSram + 0xE000, &v, 4);
+                  }},
+        EventCase{"pulses an interrupt line that is not enabled",
+                  [](Machine& mm, Probe&, int k) { mm.set_irq(kInputIrq + 1, k % 2 == 0); }},
+        EventCase{"pulses the interrupt line the loop enables",
+                  [](Machine& mm, Probe&, int k) { mm.set_irq(kInputIrq, k % 2 == 0); }}));
 
 // An event that changes only a model (no interrupt, no RAM) in the middle of
 // a pass: the loop must see the new value on its next pass, not after a jump.
