@@ -24,8 +24,9 @@
 // pass already ran once after them with the same result). Repeated writes
 // leave a model as it was. So every following pass repeats too, until an
 // event runs.
-// Checks go from cheap to costly: the trace first, then the registers, the
-// RAM only when the registers repeat.
+// The images of registers and RAM are taken only at visits from which the
+// next one may jump (passes fit before the next event, or the next pass
+// meets one), and less often while they keep leading to no jump.
 #include <algorithm>
 #include <cstring>
 #include <iterator>
@@ -198,8 +199,7 @@ void Machine::Impl::idle_visit() {
     s.core = c;
     s.core_visit = s.visit;
     const bool proven = s.repeats >= (s.ref_no_reads ? 1u : 2u);
-    // The RAM is compared once the pass and the registers repeat, and
-    // imaged at every other visit for the comparison at the next one.
+    // The RAM is imaged at every such visit, for the comparison at the next.
     const bool ram_same = idle_ram_unchanged();
     if (proven && core_same && ram_same && room > 0) {
       s.image_misses = 0;
