@@ -6,18 +6,27 @@
 // passes up to the next moment something can change (the next event on the
 // queue or the end of the run), keeping one real pass before it.
 //
-// A pass counts as repeating when, at the head visits v-2, v-1 and v:
-// - the passes [v-2, v-1] and [v-1, v] ran without an event, an exception
-//   entry or return, or any other stop of the engine, made the same MMIO
-//   accesses with the same values, took the same cycles and instructions,
-//   and touched only registers whose model says a repeat is invisible;
-// - the core registers are the same at all three visits;
-// - SRAM and CCM RAM are the same at v-1 and v (the backup SRAM is a
-//   model: its accesses are in the trace).
-// The state at v then equals the state at v-1 in everything the next pass
-// depends on, so every following pass repeats too until an event runs.
-// Checks go from cheap to costly: the trace first, registers only after a
-// clean pass, RAM only once the registers repeat.
+// The pass that ends at head visit c, begun at visit b, proves the loop when
+// - it ran without an exception entry or return or any other stop of the
+//   engine, and touched only registers whose model says a repeat is
+//   invisible; events may have run during it only when it read no
+//   peripheral register and made the same accesses as the passes before;
+// - either it read no peripheral register, or the pass before it made the
+//   same MMIO accesses with the same values and took the same cycles and
+//   instructions (a second pass also shows that the reads really repeat);
+// - the core registers are the same at b and c;
+// - SRAM and CCM RAM are the same at b and c (the backup SRAM is a model:
+//   its accesses are in the trace). Only pages in use are compared: the
+//   others have provably not been written (see Machine::Impl::mark_ram).
+// The next pass then starts from the state the proving pass started from:
+// the same registers and RAM, and models that answer its reads as before
+// (it reads none, or nothing but its own writes could change them and the
+// pass already ran once after them with the same result). Repeated writes
+// leave a model as it was. So every following pass repeats too, until an
+// event runs.
+// The images of registers and RAM are taken only at visits from which the
+// next one may jump (passes fit before the next event, or the next pass
+// meets one), and less often while they keep leading to no jump.
 #include <algorithm>
 #include <cstring>
 #include <iterator>
@@ -30,9 +39,9 @@ namespace {
 
 // Longest MMIO trace of a pass that may still be skipped.
 constexpr std::size_t kMaxTrace = 64;
-// Longest wait between RAM comparisons of a loop whose RAM keeps changing.
-constexpr unsigned kMaxRamWait = 1023;
-constexpr std::uint32_t kRamChunk = 4096;
+// Images without a jump before they are taken only every kImageEvery visits.
+constexpr unsigned kImageMissesBeforeBackoff = 8;
+constexpr std::uint64_t kImageEvery = 16;
 constexpr std::uint64_t kNoVisit = ~std::uint64_t{0};  // kNoVisit + 1 matches no visit
 constexpr std::uint32_t kControlFpca = 1u << 2;
 
@@ -49,7 +58,6 @@ constexpr int kControlSlot = 19;
 void Machine::Impl::idle_restart() {
   idle.open = false;
   idle.repeats = 0;
-  idle.core_same = 0;
   idle.core_visit = kNoVisit;
   idle.ram_visit = kNoVisit;
   poll.open = false;
@@ -93,28 +101,23 @@ void Machine::Impl::idle_read_core(IdleCore& c) const {
 }
 
 bool Machine::Impl::idle_ram_unchanged() {
-  std::size_t total = 0;
-  for (const Memory& mm : memories)
-    if (mm.writable) total += mm.size;
-  if (idle.ram.size() != total) {
-    idle.ram.assign(total, 0);
+  if (idle.ram.size() != std::size_t{kRamPages} * mem::kPage) {
+    idle.ram.assign(std::size_t{kRamPages} * mem::kPage, 0);
     idle.ram_visit = kNoVisit;
   }
-  // Compared chunk by chunk; only chunks that differ are copied, so the
-  // image of this visit costs little when most of the RAM stayed as it was.
-  bool same = idle.ram_visit + 1 == idle.visit;
-  std::uint8_t* image = idle.ram.data();
-  for (const Memory& mm : memories) {
-    if (!mm.writable) continue;
-    for (std::uint32_t off = 0; off < mm.size; off += kRamChunk) {
-      const std::uint32_t n = std::min(kRamChunk, mm.size - off);
-      if (std::memcmp(image + off, mm.host + off, n) != 0) {
-        std::memcpy(image + off, mm.host + off, n);
-        same = false;
-      }
+  // Pages that came into use since the last image were not in it.
+  bool same = idle.ram_visit + 1 == idle.visit && idle.ram_pages == used_pages.size();
+  // Only pages that differ are copied, so the image of this visit costs
+  // little when most of the RAM stayed as it was.
+  for (const int p : used_pages) {
+    std::uint8_t* image = idle.ram.data() + std::size_t{static_cast<std::uint32_t>(p)} * mem::kPage;
+    const std::uint8_t* now = ram_page_host(p);
+    if (std::memcmp(image, now, mem::kPage) != 0) {
+      std::memcpy(image, now, mem::kPage);
+      same = false;
     }
-    image += mm.size;
   }
+  idle.ram_pages = used_pages.size();
   idle.ram_visit = idle.visit;
   return same;
 }
@@ -152,51 +155,57 @@ void Machine::Impl::idle_visit() {
   const std::uint64_t events = m.sched_.dispatched();
   ++s.visit;
 
-  // The pass that ends here: clean, and equal to the one before?
-  if (s.open && s.clean && events == s.start_events) {
+  // The pass that ends here: clean, and equal to the one before? Events
+  // that ran during it without stopping the engine (no interrupt came of
+  // them) are no disturbance to a pass that reads no peripheral register,
+  // as long as it made the same accesses as the proven pass: what it does
+  // depends on the registers and RAM alone, which are compared below.
+  if (s.open && s.clean) {
     const cycles_t cycles = now - s.start_cycle;
     const std::uint64_t n = instructions - s.start_instructions;
-    if (s.repeats > 0 && cycles == s.ref_cycles && n == s.ref_instructions && s.watch_hits == s.ref_watch_hits &&
-        s.trace == s.ref_trace) {
+    const bool same = s.repeats > 0 && cycles == s.ref_cycles && n == s.ref_instructions &&
+                      s.watch_hits == s.ref_watch_hits && s.trace == s.ref_trace;
+    if (events != s.start_events) {
+      s.repeats = same && s.ref_no_reads ? s.repeats : 0;
+    } else if (same) {
       ++s.repeats;
     } else {
       std::swap(s.trace, s.ref_trace);
       s.ref_cycles = cycles;
       s.ref_instructions = n;
       s.ref_watch_hits = s.watch_hits;
+      s.ref_no_reads = std::all_of(s.ref_trace.begin(), s.ref_trace.end(), [](const IdleAccess& a) { return a.write; });
       s.repeats = 1;
     }
   } else {
     s.repeats = 0;
   }
 
-  // The registers, after clean passes only.
-  if (s.repeats > 0) {
+  // Images of this visit only when the next visit may jump: passes like
+  // the last clean one fit before the next event, or the next pass meets an
+  // event that may leave it as it was (not the end of the run).
+  const cycles_t room = idle_room();
+  const bool event_next = room == 0 && m.sched_.next_due() < end;
+  const bool take = (room > 0 || event_next) &&
+                    (s.image_misses < kImageMissesBeforeBackoff || s.visit % kImageEvery == 0 ||
+                     s.ram_visit + 1 == s.visit);
+  if (!take) {
+    s.core_visit = kNoVisit;
+    s.ram_visit = kNoVisit;
+  } else {
     IdleCore c;
     idle_read_core(c);
-    s.core_same = (s.core_visit + 1 == s.visit && c == s.core) ? s.core_same + 1 : 1;
+    const bool core_same = s.core_visit + 1 == s.visit && c == s.core;
     s.core = c;
     s.core_visit = s.visit;
-  } else {
-    s.core_same = 0;
-  }
-
-  // The RAM, once the registers repeat and a jump would fit before the next
-  // event (right after a jump it would not); the jump once everything repeats.
-  const cycles_t room = s.core_same >= 2 ? idle_room() : 0;
-  if (room > 0) {
-    if (s.ram_wait > 0) {
-      --s.ram_wait;
+    const bool proven = s.repeats >= (s.ref_no_reads ? 1u : 2u);
+    // The RAM is imaged at every such visit, for the comparison at the next.
+    const bool ram_same = idle_ram_unchanged();
+    if (proven && core_same && ram_same && room > 0) {
+      s.image_misses = 0;
+      idle_jump(room);
     } else {
-      const bool comparable = s.ram_visit + 1 == s.visit;
-      const bool same = idle_ram_unchanged();
-      if (same && s.repeats >= 2 && s.core_same >= 3) {
-        s.ram_backoff = 0;
-        idle_jump(room);
-      } else if (comparable && !same) {
-        s.ram_wait = s.ram_backoff;
-        s.ram_backoff = std::min(2 * s.ram_backoff + 1, kMaxRamWait);
-      }
+      ++s.image_misses;
     }
   }
 

@@ -74,8 +74,14 @@ Machine::Impl::Impl(Machine& owner)
   };
   check(uc_mem_map_ptr(uc, mem::kFlashBase, mem::kFlashSize, UC_PROT_READ | UC_PROT_EXEC, flash.get()), "map flash");
   check(uc_mem_map_ptr(uc, 0, mem::kFlashSize, UC_PROT_READ | UC_PROT_EXEC, flash.get()), "map flash alias");
-  check(uc_mem_map_ptr(uc, mem::kSramBase, mem::kSramSize, UC_PROT_ALL, sram.get()), "map SRAM");
-  check(uc_mem_map_ptr(uc, mem::kCcmBase, mem::kCcmSize, UC_PROT_READ | UC_PROT_WRITE, ccm.get()), "map CCM RAM");
+  // RAM is mapped page by page, write-protected until a store touches the
+  // page (see mark_ram): lifting the protection of one whole mapping is a
+  // change of its permissions only, which the engine allows while it runs.
+  for (std::uint32_t off = 0; off < mem::kSramSize; off += mem::kPage)
+    check(uc_mem_map_ptr(uc, mem::kSramBase + off, mem::kPage, UC_PROT_READ | UC_PROT_EXEC, sram.get() + off),
+          "map SRAM");
+  for (std::uint32_t off = 0; off < mem::kCcmSize; off += mem::kPage)
+    check(uc_mem_map_ptr(uc, mem::kCcmBase + off, mem::kPage, UC_PROT_READ, ccm.get() + off), "map CCM RAM");
 
   uc_hook h;
   check(uc_hook_add(uc, &h, UC_HOOK_BLOCK, reinterpret_cast<void*>(&Impl::on_block), this, 1, 0), "block hook");
@@ -111,6 +117,43 @@ std::uint8_t* Machine::Impl::host(std::uint32_t addr, std::uint32_t n) const {
   const Memory* mm = memory_at(addr);
   if (!mm || n > mm->size - (addr - mm->base)) return nullptr;
   return mm->host + (addr - mm->base);
+}
+
+int Machine::Impl::ram_page(std::uint32_t addr) {
+  if (addr - mem::kSramBase < mem::kSramSize) return static_cast<int>((addr - mem::kSramBase) / mem::kPage);
+  if (addr - mem::kCcmBase < mem::kCcmSize) return static_cast<int>(kSramPages + (addr - mem::kCcmBase) / mem::kPage);
+  return -1;
+}
+
+std::uint8_t* Machine::Impl::ram_page_host(int page) const {
+  const auto p = static_cast<std::uint32_t>(page);
+  return p < kSramPages ? sram.get() + p * mem::kPage : ccm.get() + (p - kSramPages) * mem::kPage;
+}
+
+void Machine::Impl::mark_ram(std::uint32_t addr, std::uint32_t n) {
+  if (n == 0) return;
+  for (std::uint64_t a = addr & ~(mem::kPage - 1); a < std::uint64_t{addr} + n; a += mem::kPage) {
+    const int p = ram_page(static_cast<std::uint32_t>(a));
+    if (p >= 0 && !page_used[p]) {
+      page_used[p] = true;
+      used_pages.push_back(p);
+    }
+  }
+}
+
+bool Machine::Impl::unprotect_ram(std::uint32_t addr, std::uint32_t n) {
+  const std::uint32_t last = addr + (n ? n - 1 : 0);
+  for (std::uint64_t a = addr & ~(mem::kPage - 1); a <= last; a += mem::kPage) {
+    const auto page = static_cast<std::uint32_t>(a);
+    const int p = ram_page(page);
+    if (p < 0) return false;
+    mark_ram(page, 1);
+    if (page_open[p]) continue;
+    const std::uint32_t perms = page < mem::kCcmBase + mem::kCcmSize ? UC_PROT_READ | UC_PROT_WRITE : UC_PROT_ALL;
+    if (uc_mem_protect(uc, page, mem::kPage, perms) != UC_ERR_OK) return false;
+    page_open[p] = true;
+  }
+  return true;
 }
 
 void Machine::Impl::invalidate_code(std::uint32_t addr, std::uint32_t n) {
@@ -355,6 +398,7 @@ bool Machine::bus_write(std::uint32_t addr, const void* buf, std::uint32_t n) {
     std::uint8_t* h = impl_->host(addr, n);
     if (!h || !mm->writable) return false;  // flash is not writable by the bus
     std::memcpy(h, buf, n);
+    impl_->mark_ram(addr, n);
     return true;
   }
   std::uint32_t v = 0;
@@ -382,6 +426,7 @@ template <typename T>
 void Machine::Impl::debug_write(std::uint32_t addr, T v) {
   if (std::uint8_t* h = host(addr, sizeof(T))) {
     std::memcpy(h, &v, sizeof v);
+    mark_ram(addr, sizeof(T));
     if (!memory_at(addr)->writable) invalidate_code(addr, sizeof(T));
     return;
   }

@@ -155,9 +155,10 @@ public:
   // The main loop's head: the start of a block that every pass of the
   // firmware's polling loop enters once (Board sets fast_loop). When the
   // passes between two heads repeat exactly (same MMIO accesses and values,
-  // same cycles, no event or exception, same core registers, same RAM) the
-  // clock jumps whole passes ahead, up to one pass before the next event or
-  // the run's end. Runs with a condition (run_until) never jump: the
+  // same cycles, no exception, same core registers, same RAM; no event
+  // either, unless the pass reads no peripheral register) the clock jumps
+  // whole passes ahead, up to one pass before the next event or the run's
+  // end (see idle_loop.cpp). Runs with a condition (run_until) never jump: the
   // condition may look at the clock.
   void set_idle_loop(std::uint32_t addr);
   // A block that reads the same peripheral register with the same value

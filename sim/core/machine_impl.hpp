@@ -51,6 +51,26 @@ struct Machine::Impl {
   // Code was rewritten: drop translations and cached counts.
   void invalidate_code(std::uint32_t addr, std::uint32_t n);
 
+  // --- RAM pages in use ------------------------------------------------------
+  // SRAM and CCM RAM start write-protected in the engine. The core's first
+  // store to a page stops in on_bad_access, which marks the page in use,
+  // lifts the protection and lets the store go on; what the board itself
+  // stores into RAM while it runs (DMA, exception frames, the debugger, the
+  // counted-loop jump) marks its pages too. A page not in use has not been
+  // written since power-up, so the idle proof compares only pages in use.
+  static constexpr std::uint32_t kSramPages = mem::kSramSize / mem::kPage;
+  static constexpr std::uint32_t kRamPages = kSramPages + mem::kCcmSize / mem::kPage;
+  // Page index of a RAM address (SRAM first, then CCM RAM), or -1.
+  static int ram_page(std::uint32_t addr);
+  std::uint8_t* ram_page_host(int page) const;
+  // Marks the pages of [addr, addr + n) that are RAM as in use.
+  void mark_ram(std::uint32_t addr, std::uint32_t n);
+  // A core store hit a protected RAM page: true when it may go on.
+  bool unprotect_ram(std::uint32_t addr, std::uint32_t n);
+  std::array<bool, kRamPages> page_used{};
+  std::array<bool, kRamPages> page_open{};  // protection lifted in the engine
+  std::vector<int> used_pages;             // in the order they came into use
+
   // --- MMIO ----------------------------------------------------------------
   struct Region {
     Impl* impl;
@@ -145,19 +165,21 @@ struct Machine::Impl {
     std::uint64_t ref_instructions = 0;
     unsigned ref_watch_hits = 0;
     unsigned repeats = 0;
+    // The pass read no peripheral register: it depends on the core and RAM
+    // alone, and one pass proves the loop.
+    bool ref_no_reads = false;
     // Head visits are numbered; the core and RAM images are kept from the
     // visit they were taken at.
     std::uint64_t visit = 0;
     IdleCore core;
     std::uint64_t core_visit = 0;
-    unsigned core_same = 0;  // visits in a row with the same registers
-    std::vector<std::uint8_t> ram;
+    std::vector<std::uint8_t> ram;  // the pages in use, by page index
     std::uint64_t ram_visit = 0;
-    bool ram_valid = false;
-    // After the RAM differed, the next comparisons wait this many visits
-    // (doubling while it keeps differing): a loop that counts in RAM would
-    // otherwise pay for a comparison of every RAM byte on every pass.
-    unsigned ram_wait = 0, ram_backoff = 0;
+    std::size_t ram_pages = 0;      // pages in use when the image was taken
+    // Images taken in a row that no jump followed; past a few, images are
+    // taken only now and then (a loop whose passes keep changing would
+    // otherwise pay for one at every visit).
+    unsigned image_misses = 0;
     // A head visit starts recording the next pass from here.
     void open_pass(cycles_t now, std::uint64_t instructions, std::uint64_t events) {
       open = true;

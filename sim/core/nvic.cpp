@@ -60,6 +60,7 @@ void Nvic::reset() {
   enabled_.fill(false);
   pending_.fill(false);
   pending_count_ = 0;
+  pending_bits_ = {};
   active_.fill(false);
   priority_.fill(0);
   // Lines keep their level: they belong to the devices, which reset themselves.
@@ -82,14 +83,20 @@ void Nvic::reset() {
 void Nvic::mark_pending(int number, bool pending) {
   if (pending_[number] == pending) return;
   pending_[number] = pending;
+  const std::uint64_t bit = std::uint64_t{1} << (number & 63);
+  if (pending)
+    pending_bits_[number >> 6] |= bit;
+  else
+    pending_bits_[number >> 6] &= ~bit;
   if (pending && (scr_ & SCR_SEVONPEND)) event_ = true;
   pending_count_ += pending ? 1 : -1;
 }
 
 void Nvic::update() {
   next_valid_ = false;
-  // With nothing pending no change can make an exception ready.
-  if (changed_ && pending_count_ > 0) changed_();
+  // With nothing enabled and pending no change can make an exception ready
+  // (a line that stays pending while its interrupt is disabled is common).
+  if (changed_ && pending_count_ > 0 && next_pending() != 0) changed_();
 }
 
 // --- exception state ---------------------------------------------------------
@@ -160,15 +167,16 @@ int Nvic::next_pending() const {
   if (next_valid_) return next_;
   if (pending_count_ == 0) return 0;
   int best = 0, best_priority = kNoPriority;
-  int left = pending_count_;  // the scan ends at the last pending exception
-  for (int n = 1; n < exc::kCount && left > 0; ++n) {
-    if (!pending_[n]) continue;
-    --left;
-    if (!enabled(n)) continue;
-    const int p = priority(n);
-    if (p < best_priority) {  // equal priority: the lower number, found first, wins
-      best = n;
-      best_priority = p;
+  // Only the pending ones, in number order.
+  for (int word = 0; word < 2; ++word) {
+    for (std::uint64_t bits = pending_bits_[word]; bits != 0; bits &= bits - 1) {
+      const int n = word * 64 + std::countr_zero(bits);
+      if (!enabled(n)) continue;
+      const int p = priority(n);
+      if (p < best_priority) {  // equal priority: the lower number, found first, wins
+        best = n;
+        best_priority = p;
+      }
     }
   }
   next_ = best;

@@ -193,6 +193,8 @@ private:
   std::array<bool, exc::kIrqCount> level_{};
   std::array<std::vector<const void*>, exc::kIrqCount> sources_;  // asserting, per line
   int pending_count_ = 0;
+  std::array<std::uint64_t, 2> pending_bits_{};  // bit n: exception n pending, for the scan
+  static_assert(exc::kCount <= 128);
   std::vector<int> stack_;  // active exceptions, outermost first
   std::uint32_t prigroup_ = 0;
   std::uint32_t vtor_ = 0;

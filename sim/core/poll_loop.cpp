@@ -148,7 +148,10 @@ bool Machine::Impl::poll_jump() {
   }
   if (changed) uc_reg_write_batch(uc, changed_ids, in, changed);
   if (const std::uint32_t xpsr = proof->xpsr_after(passes); xpsr != reg(UC_ARM_REG_XPSR)) set_reg(UC_ARM_REG_XPSR, xpsr);
-  for (const LoopPass::Slot& slot : proof->slots_after(passes)) std::memcpy(host(slot.addr, 4), &slot.value, 4);
+  for (const LoopPass::Slot& slot : proof->slots_after(passes)) {
+    std::memcpy(host(slot.addr, 4), &slot.value, 4);
+    mark_ram(slot.addr, 4);
+  }
   m.sched_.advance(passes * s.ref_cycles);
   m.stats_.instructions += passes * s.ref_instructions;
   m.stats_.skipped_passes += passes;

@@ -91,6 +91,9 @@ void Machine::Impl::on_interrupt(uc_engine* uc, std::uint32_t intno, void* user)
 bool Machine::Impl::on_bad_access(uc_engine*, uc_mem_type type, std::uint64_t addr, int size, std::int64_t value,
                                   void* user) {
   Impl& s = *static_cast<Impl*>(user);
+  // The first store to a RAM page: the page comes into use, the store goes on.
+  if (type == UC_MEM_WRITE_PROT && s.unprotect_ram(static_cast<std::uint32_t>(addr), static_cast<std::uint32_t>(size)))
+    return true;
   if (s.bad.seen) return false;
   s.bad = {true, type, static_cast<std::uint32_t>(addr), size, static_cast<std::uint32_t>(value)};
   // For finding the faulting instruction in its block (the engine reports
@@ -384,12 +387,13 @@ void Machine::Impl::switch_context(int to_exception) {
 }
 
 void Machine::Impl::take_exception(int number) {
-  const std::string name = exception_name(number);
+  // Names are built only for a report: exceptions come thousands of times a second.
+  const auto name = [number] { return exception_name(number); };
   const std::uint32_t ret_pc = reg(UC_ARM_REG_PC) & ~1u;
   const std::uint32_t xpsr = reg(UC_ARM_REG_XPSR);
   const std::uint32_t control = reg(UC_ARM_REG_CONTROL);
   if (control & kControlSpsel) {
-    m.fault("entry to " + name + " from thread mode on the process stack, which the board does not support");
+    m.fault("entry to " + name() + " from thread mode on the process stack, which the board does not support");
     return;
   }
   const bool fp = control & kControlFpca;
@@ -409,7 +413,7 @@ void Machine::Impl::take_exception(int number) {
   std::uint8_t* h = host(frame, size);
   const Memory* mm = memory_at(frame);
   if (!h || !mm->writable || frame > sp) {
-    m.fault("stacking for " + name + " failed: SP " + hex(sp) + " does not point into RAM (a HardFault on the chip)");
+    m.fault("stacking for " + name() + " failed: SP " + hex(sp) + " does not point into RAM (a HardFault on the chip)");
     return;
   }
   std::uint32_t w[kExtendedFrame / 4] = {};
@@ -423,6 +427,7 @@ void Machine::Impl::take_exception(int number) {
     w[24] = reg(UC_ARM_REG_FPSCR);
   }
   std::memcpy(h, w, size);
+  mark_ram(frame, size);
 
   std::uint32_t exc_return = nvic.current() == exc::kThread ? kExcReturnToThread : kExcReturnToHandler;
   if (fp) exc_return &= ~kExcReturnBasicFrame;
@@ -430,7 +435,7 @@ void Machine::Impl::take_exception(int number) {
   const std::uint32_t slot = nvic.vtor() + 4 * static_cast<std::uint32_t>(number);
   const std::uint8_t* vh = host(slot, 4);
   if (!vh) {
-    m.fault("the vector of " + name + " at " + hex(slot) + " is not in memory (VTOR " + hex(nvic.vtor()) + ")");
+    m.fault("the vector of " + name() + " at " + hex(slot) + " is not in memory (VTOR " + hex(nvic.vtor()) + ")");
     return;
   }
   std::uint32_t vector;
@@ -446,12 +451,12 @@ void Machine::Impl::take_exception(int number) {
   // Built only for a report: a symbol look-up on every exception costs time.
   auto interrupted = [&] { return "interrupted at PC " + hex(ret_pc) + " (" + m.symbol_at(ret_pc) + ")"; };
   if (!(vector & 1)) {
-    m.fault(name + ": vector " + hex(vector) + " at " + hex(slot) +
+    m.fault(name() + ": vector " + hex(vector) + " at " + hex(slot) +
             " has no Thumb bit (an INVSTATE UsageFault on the chip); " + interrupted());
     return;
   }
   if ((vector & ~1u) == trap_addr) {
-    m.fault(name + " (exception " + std::to_string(number) + ") has no handler: its vector leads to hndl_TRAP; " +
+    m.fault(name() + " (exception " + std::to_string(number) + ") has no handler: its vector leads to hndl_TRAP; " +
             interrupted());
     return;
   }
@@ -464,24 +469,25 @@ void Machine::Impl::take_exception(int number) {
 }
 
 void Machine::Impl::exception_return(std::uint32_t exc_return) {
-  const std::string value = hex(exc_return);
+  const auto value = [exc_return] { return hex(exc_return); };
   if (nvic.active_stack().empty()) {
-    m.fault("branch to EXC_RETURN value " + value + " in thread mode (nothing to return from)");
+    m.fault("branch to EXC_RETURN value " + value() + " in thread mode (nothing to return from)");
     return;
   }
-  const std::string name = exception_name(nvic.current());
+  const int current = nvic.current();
+  const auto name = [current] { return exception_name(current); };
   const std::uint32_t kind = exc_return & 0xF;
   if ((exc_return & 0xFFFFFFE0u) != 0xFFFFFFE0u || (kind != 0x1 && kind != 0x9 && kind != 0xD)) {
-    m.fault("return from " + name + " with the invalid EXC_RETURN " + value + " (an INVPC UsageFault on the chip)");
+    m.fault("return from " + name() + " with the invalid EXC_RETURN " + value() + " (an INVPC UsageFault on the chip)");
     return;
   }
   if (kind == 0xD) {
-    m.fault("return from " + name + " to the process stack (EXC_RETURN " + value + "), which the board does not support");
+    m.fault("return from " + name() + " to the process stack (EXC_RETURN " + value() + "), which the board does not support");
     return;
   }
   const bool to_thread = kind == 0x9;
   if (to_thread != (nvic.active_stack().size() == 1)) {
-    m.fault("return from " + name + " with EXC_RETURN " + value + " to " + (to_thread ? "thread" : "handler") +
+    m.fault("return from " + name() + " with EXC_RETURN " + value() + " to " + (to_thread ? "thread" : "handler") +
             " mode, but the nesting says otherwise (an INVPC UsageFault on the chip)");
     return;
   }
@@ -490,13 +496,13 @@ void Machine::Impl::exception_return(std::uint32_t exc_return) {
   const std::uint32_t size = fp ? kExtendedFrame : kBasicFrame;
   const std::uint8_t* h = host(sp, size);
   if (!h) {
-    m.fault("return from " + name + ": the frame at SP " + hex(sp) + " is not in RAM");
+    m.fault("return from " + name() + ": the frame at SP " + hex(sp) + " is not in RAM");
     return;
   }
   std::uint32_t w[kExtendedFrame / 4] = {};
   std::memcpy(w, h, size);
   if (!(w[7] & kXpsrThumb)) {
-    m.fault("return from " + name + ": the stacked xPSR " + hex(w[7]) +
+    m.fault("return from " + name() + ": the stacked xPSR " + hex(w[7]) +
             " has no Thumb bit (an INVSTATE UsageFault on the chip)");
     return;
   }

@@ -2,10 +2,11 @@
 // cycle counter (HCLK cycles since reset); models convert their own clocks
 // into cycles with the frequencies the RCC model publishes.
 #pragma once
+#include <algorithm>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <utility>
+#include <vector>
 
 namespace vb {
 
@@ -22,7 +23,10 @@ public:
   // MMIO access). A time in the past runs at the next dispatch.
   Handle at(cycles_t when, std::function<void()> fn) {
     Handle h = ++last_;
-    queue_.emplace(Key{when, h}, std::move(fn));
+    // Latest first; a new event goes behind those due at the same time.
+    const auto pos = std::lower_bound(queue_.begin(), queue_.end(), when,
+                                      [](const Event& e, cycles_t t) { return e.when > t; });
+    queue_.insert(pos, Event{when, h, std::move(fn)});
     return h;
   }
   Handle after(cycles_t delay, std::function<void()> fn) { return at(now_ + delay, std::move(fn)); }
@@ -30,11 +34,11 @@ public:
   // Removes a pending event; false when it already ran or never existed.
   bool cancel(Handle h) {
     for (auto it = queue_.begin(); it != queue_.end(); ++it)
-      if (it->first.second == h) { queue_.erase(it); return true; }
+      if (it->handle == h) { queue_.erase(it); return true; }
     return false;
   }
 
-  cycles_t next_due() const { return queue_.empty() ? kNever : queue_.begin()->first.first; }
+  cycles_t next_due() const { return queue_.empty() ? kNever : queue_.back().when; }
   bool empty() const { return queue_.empty(); }
   std::size_t pending() const { return queue_.size(); }
 
@@ -45,10 +49,11 @@ public:
   // Runs every event due at or before now, in time order, then insertion order.
   // Events may schedule further events; those due now run in the same call.
   void run_due() {
-    while (!queue_.empty() && queue_.begin()->first.first <= now_) {
-      auto node = queue_.extract(queue_.begin());
+    while (!queue_.empty() && queue_.back().when <= now_) {
+      const std::function<void()> fn = std::move(queue_.back().fn);
+      queue_.pop_back();
       ++dispatched_;
-      node.mapped()();
+      fn();
     }
   }
 
@@ -56,8 +61,15 @@ public:
   std::uint64_t dispatched() const { return dispatched_; }
 
 private:
-  using Key = std::pair<cycles_t, Handle>;
-  std::map<Key, std::function<void()>> queue_;
+  struct Event {
+    cycles_t when;
+    Handle handle;
+    std::function<void()> fn;
+  };
+  // Sorted latest first, so the next event is taken from the back without
+  // moving the others; the storage is kept, so queuing allocates nothing
+  // once the queue has reached its usual length.
+  std::vector<Event> queue_;
   cycles_t now_ = 0;
   Handle last_ = 0;
   std::uint64_t dispatched_ = 0;

@@ -472,6 +472,10 @@ void Timer::schedule() {
   event_ = 0;
   if (!counting()) return;
   const std::uint32_t dier = regs_[DIER];
+  // An interrupt flag already set stays set until the firmware clears it
+  // (that write schedules again): a later update or match would change
+  // nothing a read or the interrupt line shows, and reads catch up anyway.
+  const std::uint32_t irq_wanted = dier & ~regs_[SR];
   const std::uint64_t period = std::uint64_t{psc_active_} + 1;
   const auto ticks_for = [&](std::uint64_t increments) { return (period - pc_) + (increments - 1) * period; };
 
@@ -480,7 +484,7 @@ void Timer::schedule() {
   std::uint64_t ticks = kNone;
   // An output watcher also waits for preloaded values (the prescaler always
   // is) to take effect: the wave changes at that update event.
-  const bool want_update = (dier & DIER_UIE) || dma_listening() || !listeners_.empty() || (regs_[CR1] & CR1_OPM) ||
+  const bool want_update = (irq_wanted & DIER_UIE) || dma_listening() || !listeners_.empty() || (regs_[CR1] & CR1_OPM) ||
                            (!output_listeners_.empty() && !shadows_current());
   if (want_update) ticks = to_overflow;
   // A counter running on above ARR changes the outputs where it wraps to 0
@@ -492,7 +496,7 @@ void Timer::schedule() {
       if (ccr_active_[ch] > cnt_) ticks = std::min(ticks, ticks_for(ccr_active_[ch] - cnt_));
   }
   for (int ch = 0; ch < channels_; ++ch) {
-    if (!output_channel(ch) || !(dier & (SR_CCIF(ch) | DIER_CCDE(ch)))) continue;
+    if (!output_channel(ch) || !((irq_wanted & SR_CCIF(ch)) || (dier & DIER_CCDE(ch)))) continue;
     const std::uint64_t d = increments_to(ccr_active_[ch]);
     // A match after the overflow is found again from there.
     ticks = std::min(ticks, d == kNone || d == 0 ? to_overflow : std::min(ticks_for(d), to_overflow));

@@ -71,6 +71,26 @@ TEST_F(CoreExceptions, ShouldHoldPendingInterruptWhilePrimaskIsSetAndTakeItAtCps
   EXPECT_EQ((Log{55, 0, 100, 66}), log());
 }
 
+// A line left pending while its interrupt is disabled (as TIM1's update is
+// in the clock) asks for no attention; enabling it does, at once.
+TEST_F(CoreExceptions, ShouldTakeAPendingInterruptRightAfterTheStoreThatEnablesIt) {
+  const std::uint32_t entry = t.here();
+  Thumb::Label spin;
+  // IRQ 1 stays pending and disabled throughout; IRQ 0 is pended, then enabled.
+  t.mov32(1, kIspr0).movs(2, 3).str(2, 1).movs(6, 50);
+  t.bind(spin);
+  t.subs(6, 1).bne(spin);
+  t.movs(0, 55).bl(log_fn).mov32(1, kIser0).movs(2, 1).str(2, 1).movs(0, 66).bl(log_fn);
+  counting_loop();
+  set_vector(exc::kIrq0, handler(0));
+  load(entry);
+
+  EXPECT_EQ(Stop::kLimit, m.run_cycles(2000));
+
+  EXPECT_EQ((Log{55, 0, 100, 66}), log());
+  EXPECT_TRUE(m.nvic().pending(exc::kIrq0 + 1));
+}
+
 struct TailChainCase {
   const char* name;
   std::uint8_t prio0, prio1;

@@ -14,6 +14,7 @@ namespace vb::test {
 namespace {
 
 constexpr std::uint32_t kSram = 0x20000000;
+constexpr std::uint32_t kCcm = 0x10000000;
 constexpr std::uint32_t kFlag = 0x20008000;   // set by handlers and events, seen by the loop
 constexpr std::uint32_t kProbe = 0x40000000;  // the probe model below
 constexpr std::uint32_t kIcer0 = 0xE000E180;
@@ -116,6 +117,8 @@ TEST_P(IdleDetection, ShouldSkipOnlyPassesThatProvablyRepeat) {
   EXPECT_EQ(raw->stats().instructions, m.stats().instructions) << c.name;
   for (int r = 0; r <= 15; ++r) EXPECT_EQ(raw->reg(r), m.reg(r)) << c.name << ": r" << r;
   EXPECT_EQ(raw->read32(kFlag), m.read32(kFlag)) << c.name;
+  for (std::uint32_t a : {kSram + 0xC004, kCcm + 0x7FF0, kSram + 0xD000})
+    EXPECT_EQ(raw->read32(a), m.read32(a)) << c.name << ": RAM at " << std::hex << a;
 }
 
 const std::function<void(Machine&)> kFpuOn = [](Machine& mm) { mm.write32(kCpacr, 0xFu << 20); };
@@ -136,6 +139,16 @@ INSTANTIATE_TEST_SUITE_P(
         LoopCase{"reads a steady model register",
                  [](Thumb& a) { a.mov32(2, kProbe).ldr(1, 2, Probe::kSteady).movs(1, 0).movs(2, 0); }, true},
         LoopCase{"counts in RAM", [](Thumb& a) { a.ldr(1, 4).adds(1, 1).str(1, 4).movs(1, 0); }, false},
+        // Pages only the loop itself stores to: the first store finds them
+        // unwritten since power-up.
+        LoopCase{"counts in an SRAM page no other store touches",
+                 [](Thumb& a) { a.mov32(2, kSram + 0xC004).ldr(1, 2).adds(1, 1).str(1, 2).movs(1, 0).movs(2, 0); },
+                 false},
+        LoopCase{"counts in a CCM RAM page no other store touches",
+                 [](Thumb& a) { a.mov32(2, kCcm + 0x7FF0).ldr(1, 2).adds(1, 1).str(1, 2).movs(1, 0).movs(2, 0); },
+                 false},
+        LoopCase{"stores a constant into a page no other store touches",
+                 [](Thumb& a) { a.mov32(2, kSram + 0xD000).movs(1, 9).str(1, 2).movs(1, 0).movs(2, 0); }, true},
         LoopCase{"counts in a register", [](Thumb& a) { a.adds(3, 1); }, false},
         LoopCase{"reads SysTick VAL", [](Thumb& a) { a.mov32(2, kSysTickVal).ldr(1, 2).movs(1, 0).movs(2, 0); },
                  false, kSysTickFree},
@@ -163,6 +176,7 @@ Outcome outcome(Machine& mm, const Probe& p) {
   o.regs.push_back(mm.xpsr());
   o.regs.push_back(mm.primask());
   for (std::uint32_t a = kSram; a < kStackTop; a += 4) o.ram.push_back(mm.read32(a));
+  for (std::uint32_t a = kCcm; a < kCcm + 0x10000; a += 4) o.ram.push_back(mm.read32(a));
   const Stats& s = mm.stats();
   o.stats = {s.instructions,
              s.cycles,
@@ -231,6 +245,71 @@ TEST_P(IdleExactness, ShouldGiveTheCyclesRegistersRamAndStatisticsOfARunWithoutS
 }
 
 INSTANTIATE_TEST_SUITE_P(Core, IdleExactness, ::testing::Values(1u, 3u));
+
+// Events in the middle of passes that read no peripheral register: what an
+// event changes shows at the same cycle as without skipping, whether the
+// loop never looks at it (the skip goes on across it), finds it in RAM (as
+// a DMA transfer leaves it), or takes an interrupt for it.
+struct EventCase {
+  const char* name;
+  std::function<void(Machine&, Probe&, int)> fire;  // the k-th event
+};
+void PrintTo(const EventCase& c, std::ostream* os) { *os << c.name; }
+
+class IdleEvents : public CoreIdle, public ::testing::WithParamInterface<EventCase> {};
+
+TEST_P(IdleEvents, ShouldShowWhatAnEventChangesAtTheCycleOfARunWithoutSkipping) {
+  const EventCase& c = GetParam();
+  Thumb::Label head, work;
+  const std::uint32_t entry = idle_loop(
+      [&](Thumb& a) { a.str(6, 5).ldr(1, 4).str(6, 7).cmp(1, 0).bne(work); }, head);
+  t.bind(work);
+  t.mov32(2, kProbe).str(1, 2).movs(1, 0).str(1, 4).b(head);
+  set_vector(exc::kIrq0 + kInputIrq, handler(kInputIrq, [](Thumb& a) {
+               a.mov32(1, kProbe).movs(2, 0x33).str(2, 1);
+             }));
+  load(entry);
+  Probe raw_probe;
+  auto raw = twin(raw_probe);
+
+  std::vector<Outcome> results;
+  for (auto [mm, p] : {std::pair{&m, &probe}, std::pair{raw.get(), &raw_probe}}) {
+    mm->set_idle_loop(head.addr);
+    for (int k = 0; k < 40; ++k) {
+      Probe* pp = p;
+      Machine* mp = mm;
+      mm->scheduler().at(5'000 + 2'377 * static_cast<cycles_t>(k), [mp, pp, k, &c] { c.fire(*mp, *pp, k); });
+    }
+    for (cycles_t n : {40'000ull, 70'001ull}) ASSERT_EQ(Stop::kLimit, mm->run_cycles(n)) << c.name;
+    results.push_back(outcome(*mm, *p));
+  }
+
+  EXPECT_EQ(results[1].stamps, results[0].stamps) << c.name;
+  EXPECT_EQ(results[1].regs, results[0].regs) << c.name;
+  EXPECT_EQ(results[1].ram, results[0].ram) << c.name;
+  EXPECT_EQ(results[1].stats, results[0].stats) << c.name;
+  EXPECT_GT(m.stats().skipped_passes, 0u) << c.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Core, IdleEvents,
+    ::testing::Values(
+        EventCase{"changes a model register the loop never reads",
+                  [](Machine&, Probe& p, int k) { p.steady = static_cast<std::uint32_t>(k); }},
+        EventCase{"writes the loop's flag in RAM through the bus every fifth time",
+                  [](Machine& mm, Probe&, int k) {
+                    const std::uint32_t v = static_cast<std::uint32_t>(k + 1);
+                    if (k % 5 == 4) mm.bus_write(kFlag, &v, 4);
+                  }},
+        EventCase{"writes RAM nothing reads through the bus",
+                  [](Machine& mm, Probe&, int k) {
+                    const std::uint32_t v = static_cast<std::uint32_t>(k);
+                    mm.bus_write(kSram + 0xE000, &v, 4);
+                  }},
+        EventCase{"pulses an interrupt line that is not enabled",
+                  [](Machine& mm, Probe&, int k) { mm.set_irq(kInputIrq + 1, k % 2 == 0); }},
+        EventCase{"pulses the interrupt line the loop enables",
+                  [](Machine& mm, Probe&, int k) { mm.set_irq(kInputIrq, k % 2 == 0); }}));
 
 // An event that changes only a model (no interrupt, no RAM) in the middle of
 // a pass: the loop must see the new value on its next pass, not after a jump.

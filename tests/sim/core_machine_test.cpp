@@ -3,7 +3,9 @@
 // and the registers of the system control space.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <optional>
+#include <utility>
 #include <stdexcept>
 #include <vector>
 
@@ -122,6 +124,55 @@ TEST_F(CoreCalls, ShouldThrowWhenTheCalledCodeFaultsOrNeverReturns) {
 }
 
 class CoreMemory : public CoreBench {};
+
+// RAM no store has touched yet is write-protected in the engine until the
+// first store; every kind of store must land there as in any other page.
+struct FreshStore {
+  const char* name;
+  std::uint32_t addr;                  // r0; r1 = 0x11223344, r2 = 0x55667788
+  std::function<void(Thumb&)> store;
+  struct Value { std::uint32_t addr, value; unsigned size; };
+  std::vector<Value> expect;
+};
+void PrintTo(const FreshStore& c, std::ostream* os) { *os << c.name; }
+
+class FreshPages : public CoreBench, public ::testing::WithParamInterface<FreshStore> {};
+
+TEST_P(FreshPages, ShouldTakeEveryKindOfStoreIntoAPageNoStoreHasTouched) {
+  const FreshStore& c = GetParam();
+  const std::uint32_t entry = t.here();
+  Thumb::Label end;
+  t.mov32(0, c.addr).mov32(1, 0x11223344).mov32(2, 0x55667788);
+  c.store(t);
+  t.b(end);
+  t.bind(end);
+  t.b_self();
+  load(entry);
+
+  ASSERT_EQ(Stop::kCondition, m.run_until_pc(end.addr, 1000)) << c.name;
+
+  for (const auto& e : c.expect) {
+    const std::uint32_t got = e.size == 4 ? m.read32(e.addr) : m.read16(e.addr);
+    EXPECT_EQ(e.value, got) << c.name << std::hex << " at " << e.addr;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Core, FreshPages,
+    ::testing::Values(
+        FreshStore{"a word", 0x2000C010, [](Thumb& a) { a.str(1, 0); }, {{0x2000C010, 0x11223344, 4}}},
+        FreshStore{"an unaligned word across two fresh pages", 0x2000C3FE, [](Thumb& a) { a.str(1, 0); },
+                   {{0x2000C3FE, 0x3344, 2}, {0x2000C400, 0x1122, 2}}},
+        FreshStore{"two words across pages of CCM RAM", 0x1000A3FC,
+                   [](Thumb& a) { a.word(0xBF00C006); },  // stmia r0!, {r1, r2}; nop
+                   {{0x1000A3FC, 0x11223344, 4}, {0x1000A400, 0x55667788, 4}}},
+        FreshStore{"an exclusive store after an exclusive load", 0x2000D020,
+                   [](Thumb& a) {
+                     a.word(0x2F00E850);  // ldrex r2, [r0]
+                     a.word(0x1300E840);  // strex r3, r1, [r0]
+                     a.mov32(0, 0x2000D024).str(3, 0);
+                   },
+                   {{0x2000D020, 0x11223344, 4}, {0x2000D024, 0, 4}}}));
 
 TEST_F(CoreMemory, ShouldRejectHostAccessWhereNothingIsMapped) {
   EXPECT_THROW(m.read32(0x30000000), std::out_of_range);

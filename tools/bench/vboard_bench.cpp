@@ -5,11 +5,12 @@
 // directions through its bridge; a stand-in for the main loop on a bare
 // machine; what the engine costs per kind of instruction; the firmware
 // playing a 1.8 s voice clip while its main loop idles; the board enumerated
-// and idle on USB; and the host memory a board process peaks at, idle and
+// and idle on USB; the clock idle with a debugger attached; one hour of the
+// clock checked against its schedule; and the host memory a board process peaks at, idle and
 // under full-rate traffic; and a USB/IP client on 127.0.0.1 typing into
 // the shell and reading it back.
 //
-//   vboard_bench [firmware.elf] [--ms N] [--rss-ms N]
+//   vboard_bench [firmware.elf] [--ms N] [--rss-ms N] [--hour-s N] [--only a,b,...]
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -39,6 +40,8 @@
 int clock_busy_bench(const std::string& elf, double ms);
 // tools/bench/usb_fuzz_bench.cpp
 int usb_fuzz_bench(const std::string& elf, unsigned random_setups);
+// tools/bench/hour_bench.cpp
+int clock_hour_bench(const std::string& elf, double run_s, double& host_s, double& cpu_s, double& device_s);
 
 namespace {
 
@@ -47,6 +50,35 @@ using vb::test::BridgeStream;
 using vb::test::Thumb;
 
 constexpr double kHclk = 144e6;  // the firmware's core clock
+
+// The speed targets, one row each, printed together at the end with what
+// was measured (times real time per CPU second).
+struct Target {
+  const char* row;
+  double at_least;
+  double measured = -1;  // not run
+};
+Target g_targets[] = {
+    {"clock idle, effective", 20},
+    {"clock idle, raw (every pass runs)", 0.9},
+    {"busy: both serial lines at 115200 both ways", 3},
+    {"playing a 1.8 s clip", 10},
+    {"enumerated and idle on USB", 10},
+    {"debugger attached, no breakpoints", 10},
+    {"one hour of the clock (<= 180 s host)", 20},
+};
+enum TargetRow { kIdleEffective, kIdleRaw, kBusy, kPlaying, kUsbIdle, kDebugger, kHour };
+
+void print_targets() {
+  std::printf("\nspeed against the targets (times real time per CPU second):\n");
+  for (const Target& t : g_targets) {
+    if (t.measured < 0)
+      std::printf("  %-46s %10s   target >= %5.1fx\n", t.row, "not run", t.at_least);
+    else
+      std::printf("  %-46s %9.2fx   target >= %5.1fx   %s\n", t.row, t.measured, t.at_least,
+                  t.measured >= t.at_least ? "met" : "MISSED");
+  }
+}
 
 double seconds_since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
 
@@ -187,6 +219,7 @@ int idle_firmware(const std::string& elf, double ms, bool skip, Rate& r) {
   const vb::Stop stop = measured(m, r, [&] { return m.run_ms(ms); });
   const vb::Stats& st = m.stats();
   print_rate(skip ? "effective" : "raw", r);
+  g_targets[skip ? kIdleEffective : kIdleRaw].measured = r.device_ms / 1000.0 / r.cpu_s;
   std::printf("              %llu SysTick interrupts, worst main loop pass %llu cycles, lowest SP 0x%08x\n",
               static_cast<unsigned long long>(st.exceptions[vb::exc::kSysTick].entries - ticks0),
               static_cast<unsigned long long>(st.worst_pass_cycles), static_cast<unsigned>(st.lowest_sp));
@@ -223,6 +256,7 @@ int busy_firmware(const std::string& elf, double ms, bool skip, Rate& r, bool qu
   }
   if (quiet) return 0;
   print_rate(skip ? "effective" : "raw", r);
+  if (skip) g_targets[kBusy].measured = r.device_ms / 1000.0 / r.cpu_s;
   for (const auto& [name, s] :
        {std::pair<const char*, const BridgeStream&>{"to USART2", to_usart2}, {"to USART3", to_usart3}})
     std::printf("              %s: %llu bytes sent, %llu arrived, %llu wrong\n", name,
@@ -253,6 +287,7 @@ int playing_clip(const std::string& elf) {
   Rate r;
   const vb::Stop stop = measured(m, r, [&] { return m.run_ms(kSamples / 8.0 + 1); });
   print_rate("effective", r);
+  g_targets[kPlaying].measured = r.device_ms / 1000.0 / r.cpu_s;
   const std::uint32_t ndtr = m.read32(0x4002602C);  // DMA1 stream 1 NDTR
   std::printf("              %s\n", ndtr == 0 ? "all 14400 samples reached the DAC" : "the clip did not finish");
   if (stop == vb::Stop::kFault) {
@@ -288,6 +323,7 @@ int usb_idle_firmware(const std::string& elf, double ms) {
   Rate r;
   const vb::Stop stop = measured(m, r, [&] { return m.run_ms(ms); });
   print_rate("effective", r);
+  g_targets[kUsbIdle].measured = r.device_ms / 1000.0 / r.cpu_s;
   std::printf("              %llu OTG_FS interrupts, %u bulk IN reads pending\n",
               static_cast<unsigned long long>(m.stats().exceptions[16 + 67].entries - usb0), vb::UsbHost::kReadUrbs);
   if (stop == vb::Stop::kFault) {
@@ -295,6 +331,42 @@ int usb_idle_firmware(const std::string& elf, double ms) {
     return 1;
   }
   return 0;
+}
+
+// The clock idle with a debugger attached and running it, no breakpoints or
+// watchpoints set: the board runs as the debugger server does, in 1 ms steps.
+int debugger_idle(const std::string& elf, double ms) {
+  vb::BoardOptions o;
+  o.elf = elf;
+  vb::Board board(o);
+  vb::Machine& m = board.m();
+  if (!board.boot()) {
+    std::printf("  boot did not reach the main loop\n");
+    return 1;
+  }
+  m.debug_attach(true);
+  const auto step = static_cast<vb::cycles_t>(kHclk / 1000);
+  Rate r;
+  const vb::Stop stop = measured(m, r, [&] {
+    vb::Stop s = vb::Stop::kLimit;
+    for (double done = 0; done < ms && s == vb::Stop::kLimit; ++done) s = m.debug_run(step, false);
+    return s;
+  });
+  print_rate("effective", r);
+  g_targets[kDebugger].measured = r.device_ms / 1000.0 / r.cpu_s;
+  if (stop != vb::Stop::kLimit) {
+    std::printf("  the run stopped early:\n%s\n", m.faulted() ? m.fault_report().c_str() : m.where().c_str());
+    return 1;
+  }
+  return 0;
+}
+
+// One hour of the clock, checked against its schedule.
+int clock_hour(const std::string& elf, double seconds) {
+  double host_s = 0, cpu_s = 0, device_s = 0;
+  const int rc = clock_hour_bench(elf, seconds, host_s, cpu_s, device_s);
+  if (device_s > 0 && cpu_s > 0) g_targets[kHour].measured = device_s / cpu_s;
+  return rc;
 }
 
 // Peak resident memory of a fresh process (this program again) that runs
@@ -435,59 +507,101 @@ int main(int argc, char** argv) {
   if (argc == 4 && std::strncmp(argv[1], "--rss-child=", 12) == 0)
     return rss_child(argv[1] + 12, std::atof(argv[2]), argv[3]);
   std::string elf = vb::default_firmware_elf();
-  double ms = 10'000, rss_ms = 60'000;
+  double ms = 10'000, rss_ms = 60'000, hour_s = 3600;
+  std::string only;  // comma-separated scenario names; empty: all
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--ms") == 0 && i + 1 < argc)
       ms = std::atof(argv[++i]);
+    else if (std::strcmp(argv[i], "--hour-s") == 0 && i + 1 < argc)
+      hour_s = std::atof(argv[++i]);
+    else if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc)
+      only = std::string(",") + argv[++i] + ",";
     else if (std::strcmp(argv[i], "--rss-ms") == 0 && i + 1 < argc)
       rss_ms = std::atof(argv[++i]);
     else
       elf = argv[i];
   }
 
-  std::printf("engine, five-instruction loops on a bare machine:\n");
-  engine_loop("register arithmetic", [](Thumb& a) { a.adds(1, 1).adds(2, 1).adds(3, 1).adds(4, 1); });
-  engine_loop("3 loads from SRAM", [](Thumb& a) { a.ldr(1, 0).ldr(2, 0, 4).ldr(3, 0, 8).adds(4, 1); });
-  engine_loop("3 stores to SRAM", [](Thumb& a) { a.str(1, 0).str(2, 0, 4).str(3, 0, 8).adds(4, 1); }, 50'000'000);
-  engine_loop("1 register read (SysTick)", [](Thumb& a) { a.ldr(1, 5, 8).adds(2, 1).adds(3, 1).adds(4, 1); },
-              50'000'000);
-  engine_loop("1 register write (SysTick VAL)", [](Thumb& a) { a.str(1, 5, 8).adds(2, 1).adds(3, 1).adds(4, 1); },
-              50'000'000);
+  // Scenario names for --only: engine, stand-in, idle, busy, clip, usb, clock, usbip, debugger, hour, rss.
+  auto want = [&](const char* name) { return only.empty() || only.find(std::string(",") + name + ",") != std::string::npos; };
+  int rc = 0;
+  auto scenario = [&](const char* name, const std::function<int()>& run) {
+    if (rc != 0 || !want(name)) return;
+    try {
+      rc = run();
+    } catch (const std::exception& e) {
+      std::printf("  %s\n", e.what());
+      rc = 1;
+    }
+  };
 
-  std::printf("\nthe main loop's stand-in on a bare machine, 1 ms tick at 144 MHz, %.0f ms:\n", ms);
-  print_rate("raw", stand_in_loop(false, ms));
-  print_rate("effective", stand_in_loop(true, ms));
-
-  std::printf("\nfirmware %s, idle in its main loop, %.0f ms:\n", elf.c_str(), ms);
-  try {
-    Rate raw, effective;
-    if (idle_firmware(elf, ms, false, raw) != 0) return 1;
-    if (idle_firmware(elf, ms, true, effective) != 0) return 1;
+  scenario("engine", [&] {
+    std::printf("engine, five-instruction loops on a bare machine:\n");
+    engine_loop("register arithmetic", [](Thumb& a) { a.adds(1, 1).adds(2, 1).adds(3, 1).adds(4, 1); });
+    engine_loop("3 loads from SRAM", [](Thumb& a) { a.ldr(1, 0).ldr(2, 0, 4).ldr(3, 0, 8).adds(4, 1); });
+    engine_loop("3 stores to SRAM", [](Thumb& a) { a.str(1, 0).str(2, 0, 4).str(3, 0, 8).adds(4, 1); }, 50'000'000);
+    engine_loop("1 register read (SysTick)", [](Thumb& a) { a.ldr(1, 5, 8).adds(2, 1).adds(3, 1).adds(4, 1); },
+                50'000'000);
+    engine_loop("1 register write (SysTick VAL)", [](Thumb& a) { a.str(1, 5, 8).adds(2, 1).adds(3, 1).adds(4, 1); },
+                50'000'000);
+    return 0;
+  });
+  scenario("stand-in", [&] {
+    std::printf("\nthe main loop's stand-in on a bare machine, 1 ms tick at 144 MHz, %.0f ms:\n", ms);
+    print_rate("raw", stand_in_loop(false, ms));
+    print_rate("effective", stand_in_loop(true, ms));
+    return 0;
+  });
+  Rate raw, effective;
+  scenario("idle", [&] {
+    std::printf("\nfirmware %s, idle in its main loop, %.0f ms:\n", elf.c_str(), ms);
+    return idle_firmware(elf, ms, false, raw) != 0 || idle_firmware(elf, ms, true, effective) != 0;
+  });
+  scenario("busy", [&] {
     std::printf("\nfirmware busy: both serial lines at 115200 bit/s both ways through the bridge, %.0f ms:\n", ms);
-    if (busy_firmware(elf, ms, false, raw) != 0) return 1;
-    if (busy_firmware(elf, ms, true, effective) != 0) return 1;
+    return busy_firmware(elf, ms, false, raw) != 0 || busy_firmware(elf, ms, true, effective) != 0;
+  });
+  scenario("clip", [&] {
     std::printf("\nfirmware playing a 1.8 s clip (DMA to the DAC every 125 us), main loop idle:\n");
-    if (playing_clip(elf) != 0) return 1;
+    return playing_clip(elf);
+  });
+  scenario("usb", [&] {
     std::printf("\nfirmware enumerated on the USB host and idle on the bus, %.0f ms:\n", ms);
-    if (usb_idle_firmware(elf, ms) != 0) return 1;
+    return usb_idle_firmware(elf, ms);
+  });
+  scenario("debugger", [&] {
+    std::printf("\nfirmware idle with a debugger attached (no breakpoints), %.0f ms:\n", ms);
+    return debugger_idle(elf, ms);
+  });
+  scenario("clock", [&] {
     std::printf("\nthe clock running, both serial ports streaming both ways, an announcement starting:\n");
-    if (clock_busy_bench(elf, 3000) != 0) return 1;
+    return clock_busy_bench(elf, 3000);
+  });
+  scenario("usbip", [&] {
     std::printf("\nUSB/IP client on 127.0.0.1 typing 64 KiB into the shell:\n");
-    if (usbip_typing(elf, 64 * 1024) != 0) return 1;
+    return usbip_typing(elf, 64 * 1024);
+  });
+  scenario("fuzz", [&] {
     std::printf("\nUSB fuzz over USB/IP: chapter-9 requests and 3000 random setup packets:\n");
-    if (usb_fuzz_bench(elf, 3000) != 0) return 1;
-  } catch (const std::exception& e) {
-    std::printf("  %s\n", e.what());
-    return 1;
-  }
-  std::fflush(stdout);
-  std::printf("\npeak host memory of a board process, %.0f ms of device time:\n", rss_ms);
-  const long idle = peak_rss_kib(elf, "idle", rss_ms), busy = peak_rss_kib(elf, "busy", rss_ms);
-  if (idle == 0 || busy == 0) {
-    std::printf("  a measuring process failed\n");
-    return 1;
-  }
-  std::printf("    idle      %8.1f MiB\n    busy      %8.1f MiB (both serial lines full both ways; %+.1f MiB)\n",
-              idle / 1024.0, busy / 1024.0, (busy - idle) / 1024.0);
-  return 0;
+    return usb_fuzz_bench(elf, 3000);
+  });
+  scenario("hour", [&] {
+    std::printf("\none hour of the clock from 10:00:30: five-minute mode, USB enumerated, LEDs breathing (%.0f s):\n",
+                hour_s);
+    return clock_hour(elf, hour_s);
+  });
+  scenario("rss", [&] {
+    std::fflush(stdout);
+    std::printf("\npeak host memory of a board process, %.0f ms of device time:\n", rss_ms);
+    const long idle = peak_rss_kib(elf, "idle", rss_ms), busy = peak_rss_kib(elf, "busy", rss_ms);
+    if (idle == 0 || busy == 0) {
+      std::printf("  a measuring process failed\n");
+      return 1;
+    }
+    std::printf("    idle      %8.1f MiB\n    busy      %8.1f MiB (both serial lines full both ways; %+.1f MiB)\n",
+                idle / 1024.0, busy / 1024.0, (busy - idle) / 1024.0);
+    return 0;
+  });
+  print_targets();
+  return rc;
 }
