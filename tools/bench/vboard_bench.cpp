@@ -522,7 +522,7 @@ int main(int argc, char** argv) {
       elf = argv[i];
   }
 
-  // Scenario names for --only: engine, stand-in, idle, busy, clip, usb, clock, usbip, debugger, hour, rss.
+  // Scenario names for --only: engine, stand-in, idle, busy, clip, usb, clock, usbip, fuzz, debugger, hour, rss.
   auto want = [&](const char* name) { return only.empty() || only.find(std::string(",") + name + ",") != std::string::npos; };
   int rc = 0;
   auto scenario = [&](const char* name, const std::function<int()>& run) {
