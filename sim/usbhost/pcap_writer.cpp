@@ -10,7 +10,7 @@ namespace vb {
 namespace {
 // Linux errno values, as usbmon reports URB status.
 constexpr std::int32_t kEInProgress = -115, kEPipe = -32, kEProto = -71, kEConnReset = -104,
-                         kEOverflow = -75;
+                         kEOverflow = -75, kENoEnt = -2;
 
 void put(std::vector<std::uint8_t>& b, std::uint64_t v, int bytes) {
   for (int i = 0; i < bytes; ++i) b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
@@ -64,6 +64,8 @@ std::vector<std::uint8_t> PcapWriter::event(const UsbTransfer& t, std::uint8_t d
     case UsbTransfer::Status::kError: status = kEProto; break;
     case UsbTransfer::Status::kBabble: status = kEOverflow; break;
     case UsbTransfer::Status::kCancelled: status = kEConnReset; break;
+    // A request that timed out is killed by the host: its URB completes as killed.
+    case UsbTransfer::Status::kTimeout: status = kENoEnt; break;
   }
   // urb length: the buffer on submission, what was transferred on completion.
   std::size_t length = t.length;

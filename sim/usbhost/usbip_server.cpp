@@ -56,6 +56,7 @@ std::int32_t urb_status(UsbTransfer::Status s) {
     case UsbTransfer::Status::kError: return kEProto;
     case UsbTransfer::Status::kBabble: return kEOverflow;
     case UsbTransfer::Status::kCancelled: return kEShutdown;
+    case UsbTransfer::Status::kTimeout: return kETimedOut;
     case UsbTransfer::Status::kPending: break;
   }
   return kEProto;

@@ -43,7 +43,8 @@ constexpr std::size_t kDeviceInfoSize = 312;  // path, bus id, numbers and the d
 // Reply status of an import.
 constexpr std::uint32_t kStatusOk = 0, kStatusBusy = 2, kStatusNoDevice = 4;
 // URB status values (Linux errno numbers, negative).
-constexpr std::int32_t kEPipe = -32, kEOverflow = -75, kEProto = -71, kEConnReset = -104, kEShutdown = -108;
+constexpr std::int32_t kEPipe = -32, kEOverflow = -75, kEProto = -71, kEConnReset = -104, kEShutdown = -108,
+                         kETimedOut = -110;
 // The exported device.
 constexpr char kBusId[] = "1-1";
 constexpr std::uint32_t kBusNum = 1;

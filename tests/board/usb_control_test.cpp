@@ -159,7 +159,9 @@ TEST_F(UsbControl, ShouldKeepTheDeviceStateOverSuspendAndResume) {
     boot_manual();
     ASSERT_EQ(Status::kOk, ctl(0x00, 5, 5, 0, 0).status);
     host().set_address(5);
-    if (configure) ASSERT_EQ(Status::kOk, ctl(0x00, 9, 1, 0, 0).status);
+    if (configure) {
+      ASSERT_EQ(Status::kOk, ctl(0x00, 9, 1, 0, 0).status);
+    }
     host().suspend();
     ASSERT_TRUE(run_until([&] { return var8("USB_OTG_dev", kDeviceStatus) == 4; }, 20));
     host().resume();

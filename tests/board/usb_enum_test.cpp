@@ -73,7 +73,9 @@ TEST_P(UsbRequests, ShouldAnswerAsTheStateAndTheRequestDemand) {
     ASSERT_EQ(Status::kOk, ctl(0x00, 5, 5, 0, 0).status);
     host().set_address(5);
   }
-  if (c.state == DevState::kConfigured) ASSERT_EQ(Status::kOk, ctl(0x00, 9, 1, 0, 0).status);
+  if (c.state == DevState::kConfigured) {
+    ASSERT_EQ(Status::kOk, ctl(0x00, 9, 1, 0, 0).status);
+  }
   const UsbTransfer t = ctl(c.bm, c.req, c.value, c.index, c.length);
   EXPECT_EQ(c.expect, t.status) << transfer_status_name(t.status);
   if (c.expect == Status::kOk && (c.bm & 0x80)) {

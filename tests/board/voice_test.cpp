@@ -103,7 +103,9 @@ TEST_F(Voice, ShouldPlayEveryByteOfAClipAtAnOddAddressOncePer125Microseconds) {
   EXPECT_LT(w[0].time - started, 2000u) << "the pending request is served at the start";
   for (std::size_t i = 0; i < w.size(); ++i) {
     ASSERT_EQ(clip[i], w[i].value & 0xFF) << "sample " << i;
-    if (i > 1) ASSERT_NEAR(double(kSamplePeriod), double(w[i].time - w[i - 1].time), 32) << "sample " << i;
+    if (i > 1) {
+      ASSERT_NEAR(double(kSamplePeriod), double(w[i].time - w[i - 1].time), 32) << "sample " << i;
+    }
   }
   EXPECT_NEAR(double(kSamplePeriod * (size - 2)), double(w.back().time - w[1].time), 32);
   EXPECT_EQ(0u, m().read32(kStream1Cr) & 1) << "EN";
@@ -278,7 +280,7 @@ INSTANTIATE_TEST_SUITE_P(Codec, AudioDacBus,
 
 TEST_F(Voice, ShouldLeaveAcknowledgeBitsInTheCallersBuffer) {
   struct Case { bool present; std::uint32_t result; Bytes after; };
-  for (const Case c : {Case{true, 0, {0, 0}}, Case{false, 0xFFFFFFFF, {0x20, 0x55}}}) {
+  for (const Case& c : {Case{true, 0, {0, 0}}, Case{false, 0xFFFFFFFF, {0x20, 0x55}}}) {
     SCOPED_TRACE(c.present ? "present" : "absent");
     options.codec.present = c.present;
     SetUp();

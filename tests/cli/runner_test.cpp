@@ -74,11 +74,15 @@ TEST(DeviceTime, ShouldCountEachCycleAtTheClockItRanAt) {
   // clock tree back on the 16 MHz HSI, the cycle count going on), 20 ms
   // more: device time is 320 ms, not the cycle count at today's HCLK.
   Board board;
-  Runner(board, RunOptions{300, false}).run();
+  RunOptions fast;
+  fast.real_time = false;
+  fast.run_ms = 300;
+  Runner(board, fast).run();
   const cycles_t before_reset = board.m().now();
   const double at_reset = board.m().device_ms();
   board.m().reset();
-  Runner(board, RunOptions{20, false}).run();
+  fast.run_ms = 20;
+  Runner(board, fast).run();
   // The runner counts 1 ms steps at the HCLK each starts with: it is off
   // by up to a step each time the clock changes within one.
   EXPECT_NEAR(300.0, at_reset, 2.0);

@@ -39,7 +39,9 @@ TEST(BackupSram, ShouldNeedItsClockToBeReachedAndBackupAccessToBeWritten) {
     std::uint32_t v = 0x12345678;
     ASSERT_TRUE(c.write ? m.bus_write(kAddr, &v, 4) : m.bus_read(kAddr, &v, 4)) << c.what;
     EXPECT_EQ(c.reported, m.faulted()) << c.what << ": " << m.fault_report();
-    if (c.write && !c.reported) EXPECT_EQ(0x12345678u, m.read32(kAddr)) << c.what;
+    if (c.write && !c.reported) {
+      EXPECT_EQ(0x12345678u, m.read32(kAddr)) << c.what;
+    }
   }
 }
 

@@ -101,7 +101,9 @@ TEST(Gpio, ShouldStopTheRunWhenAnOutputDrivesAgainstAnotherDriver) {
     b.configure(PB(9), Gpio::Mode::kOutput, c.open_drain, c.latch, kNoPull);
     b.gpio.drive(PB(9), c.part);
     EXPECT_EQ(c.fault, b.m.faulted()) << c.what;
-    if (c.fault) EXPECT_NE(std::string::npos, b.m.fault_report().find("PB9")) << c.what;
+    if (c.fault) {
+      EXPECT_NE(std::string::npos, b.m.fault_report().find("PB9")) << c.what;
+    }
   }
 }
 
@@ -238,7 +240,9 @@ TEST(Gpio, ShouldFreezeConfigurationOfLockedPinsOnlyAfterFullSequence) {
     EXPECT_EQ(c.locked, b.port(0).locked()) << c.what;
     EXPECT_EQ(c.locked ? 0u : 1u, b.port(0).read(MODER) >> 10 & 3) << c.what << ": pin 5";
     EXPECT_EQ(1u, b.port(0).read(MODER) >> 12 & 3) << c.what << ": pin 6 is never locked";
-    if (c.locked) EXPECT_EQ(LCKK, b.port(0).read(LCKR) & LCKK) << c.what;
+    if (c.locked) {
+      EXPECT_EQ(LCKK, b.port(0).read(LCKR) & LCKK) << c.what;
+    }
   }
 }
 
