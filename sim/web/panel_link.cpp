@@ -22,14 +22,6 @@ constexpr std::size_t kTypedLimit = 64 * 1024;
 // Bytes written to the USB device and not yet taken, above which typed
 // bytes wait (as UsbPty holds its pty).
 constexpr std::size_t kUsbWindow = 4096;
-// The page's messages travel over a network: the first edge of a gesture
-// takes effect this long after it arrives, so that the edges after it,
-// whatever their own delays, land exactly as far apart as the page saw them.
-constexpr double kGestureLatencyMs = 40;
-// Edges further apart than this start a new gesture.
-constexpr double kGestureGapMs = 2000;
-// Button edges that may wait for their time at once.
-constexpr std::size_t kMaxPendingEdges = 32;
 // How often the page is updated (host time): often enough for the LEDs'
 // breathing to look smooth, seldom enough to cost the board nothing.
 constexpr auto kPublishEvery = std::chrono::milliseconds(20);
@@ -92,46 +84,16 @@ void PanelLink::board_message(const std::string& text) { messages_.push_back(tex
 
 void PanelLink::press(Board& board, int page, bool pressed, std::optional<double> page_ms) {
   Machine& m = board.m();
-  const double per_ms = m.clocks().hclk / 1000.0;
-  const cycles_t now = m.now();
-  const cycles_t after_last = gesture_ ? gesture_->last + 1 : 0;
-  cycles_t at = std::max(now, after_last);
-  if (page_ms && gesture_ && gesture_->page == page && *page_ms >= gesture_->last_page &&
-      *page_ms - gesture_->last_page <= kGestureGapMs) {
-    // An edge of the gesture under way: as far from its first edge as the
-    // page saw it. One that arrives too late for that moves the gesture's
-    // origin, so that the edges after it keep their spacing.
-    const cycles_t want = gesture_->at + static_cast<cycles_t>((*page_ms - gesture_->page_ms) * per_ms);
-    if (want < at) gesture_->at += at - want;
-    at = std::max(want, at);
-  } else if (page_ms) {
-    at = std::max(now + static_cast<cycles_t>(kGestureLatencyMs * per_ms), after_last);
-    gesture_ = Gesture{page, at, *page_ms, at, *page_ms};
-  }
-  if (page_ms) {
-    gesture_->last = at;
-    gesture_->last_page = *page_ms;
-  } else {
-    gesture_.reset();
-  }
-  // A page sending edge after edge into the future would fill the event
-  // queue: a few gestures' worth may wait, more are refused.
-  while (!pending_edges_.empty() && pending_edges_.front().first <= now) pending_edges_.pop_front();
-  if (pending_edges_.size() >= kMaxPendingEdges) {
-    // Full: only the release of a press already queued is still taken.
-    if (pressed || !pending_edges_.back().second)
-      return messages_.push_back("button: too many presses queued ahead; this edge is ignored");
-    at = std::max(at, pending_edges_.back().first + 1);
-  }
-  pending_edges_.emplace_back(at, pressed);
+  const auto at = button_.place(m.now(), m.clocks().hclk / 1000.0, page, pressed, page_ms);
+  if (!at) return messages_.push_back("button: too many presses queued ahead; this edge is ignored");
   vb::Button& button = board.button();
-  m.scheduler().at(at, [&button, pressed] { button.set(pressed); });
+  m.scheduler().at(*at, [&button, pressed] { button.set(pressed); });
 }
 
 void PanelLink::apply(Board& board, const Incoming& in) {
   if (std::holds_alternative<TakeControls>(in.request)) {
     // The controls changed hands: a button the last holder kept down goes up.
-    if (board.button().pressed() || gesture_) press(board, in.client, false, std::nullopt);
+    if (board.button().pressed() || button_.active()) press(board, in.client, false, std::nullopt);
     return;
   }
   if (const auto* b = std::get_if<ButtonEdge>(&in.request)) return press(board, in.client, b->pressed, b->t);

@@ -11,7 +11,6 @@
 #pragma once
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -19,6 +18,7 @@
 #include <vector>
 
 #include "sim/cli/runner.hpp"
+#include "sim/web/button_timeline.hpp"
 #include "sim/web/server.hpp"
 
 namespace vb {
@@ -79,16 +79,7 @@ private:
   std::uint64_t beeps_seen_ = 0;
   std::string tones_;  // JSON items since the last publish
 
-  // The button as the page holds it: page times mapped onto device time.
-  struct Gesture {
-    int page = 0;         // the page whose clock page_ms is on
-    cycles_t at = 0;      // device time of the gesture's first edge
-    double page_ms = 0;   // the page's time of that edge
-    cycles_t last = 0;    // latest edge scheduled
-    double last_page = 0;  // the page's time of that edge
-  };
-  std::optional<Gesture> gesture_;
-  std::deque<std::pair<cycles_t, bool>> pending_edges_;  // edges scheduled, not yet due: time, pressed
+  ButtonTimeline button_;  // the page's presses and releases in device time
 
   using clock = std::chrono::steady_clock;
   clock::time_point last_publish_{}, last_status_{};

@@ -7,6 +7,7 @@ add_library(vbweb STATIC
   ${CMAKE_CURRENT_SOURCE_DIR}/web/json.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/web/protocol.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/web/client_queue.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/web/button_timeline.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/web/server.cpp)
 target_include_directories(vbweb PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_options(vbweb PRIVATE -Wall -Wextra -O2)

@@ -8,7 +8,8 @@ add_executable(web_tests ${WEB_TESTS})
 target_compile_options(web_tests PRIVATE -Wall -Wextra -fsanitize=address,undefined -fno-sanitize-recover=all)
 target_link_options(web_tests PRIVATE -fsanitize=address,undefined)
 target_sources(web_tests PRIVATE ${CMAKE_SOURCE_DIR}/sim/web/json.cpp ${CMAKE_SOURCE_DIR}/sim/web/protocol.cpp
-               ${CMAKE_SOURCE_DIR}/sim/web/client_queue.cpp ${CMAKE_SOURCE_DIR}/sim/web/server.cpp)
+               ${CMAKE_SOURCE_DIR}/sim/web/client_queue.cpp ${CMAKE_SOURCE_DIR}/sim/web/server.cpp
+               ${CMAKE_SOURCE_DIR}/sim/web/button_timeline.cpp)
 target_include_directories(web_tests PRIVATE ${CMAKE_SOURCE_DIR})
 target_link_libraries(web_tests PRIVATE Boost::boost Threads::Threads GTest::gtest_main)
 gtest_discover_tests(web_tests DISCOVERY_TIMEOUT 60)

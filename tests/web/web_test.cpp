@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "sim/web/button_timeline.hpp"
 #include "sim/web/client_queue.hpp"
 #include "sim/web/json.hpp"
 #include "sim/web/protocol.hpp"
@@ -164,6 +165,70 @@ TEST(WebProtocol, ShouldPutTheFirstSampleIndexLittleEndianBeforeTheSamples) {
   const std::uint8_t samples[] = {0x80, 0x7F, 0x00};
   const std::string f = audio_frame(0x0102030405060708ull, samples);
   EXPECT_EQ(std::string("\x03\x08\x07\x06\x05\x04\x03\x02\x01\x80\x7f\x00", 12), f);
+}
+
+// Page clock in ms, device time in cycles at 1000 cycles a millisecond.
+TEST(WebButtonTimeline, ShouldKeepThePagesIntervalsBehindAFirstEdgeDelayedBy40Ms) {
+  constexpr double kPerMs = 1000;
+  struct Edge {
+    cycles_t now;  // when the edge arrives
+    int page;
+    bool pressed;
+    std::optional<double> page_ms;
+    cycles_t at;  // when it takes effect
+  };
+  struct Case {
+    const char* name;
+    std::vector<Edge> edges;
+  };
+  const Case cases[] = {
+      {"first edge 40 ms after it arrives", {{5'000, 1, true, 1e6, 45'000}}},
+      {"double press and hold, spaced as the page saw it",
+       {{0, 1, true, 100, 40'000}, {3'000, 1, false, 250, 190'000}, {9'000, 1, true, 400, 340'000},
+        {12'000, 1, false, 800, 740'000}}},
+      {"a late edge moves the origin, the next keeps its spacing",
+       {{0, 1, true, 0, 40'000}, {100'000, 1, false, 20, 100'000}, {100'000, 1, true, 50, 130'000}}},
+      {"2000 ms apart is still the same gesture",
+       {{0, 1, true, 0, 40'000}, {100'000, 1, false, 2000, 2'040'000}}},
+      {"more than 2000 ms apart starts over",
+       {{0, 1, true, 0, 40'000}, {100'000, 1, false, 100, 140'000}, {2'000'000, 1, true, 2100.5, 2'040'000}}},
+      {"a page clock going back starts over, after what waits",
+       {{0, 1, true, 100, 40'000}, {1'000, 1, false, 50, 41'000}}},
+      {"another page starts over, after what waits",
+       {{0, 1, true, 0, 40'000}, {1'000, 2, true, 10, 41'000}, {1'000, 1, false, 20, 41'001}}},
+      {"without a page time: at once", {{7'000, 1, true, std::nullopt, 7'000}}},
+      {"without a page time: never before an edge waiting",
+       {{0, 1, true, 0, 40'000}, {1'000, 1, false, std::nullopt, 40'001}, {2'000, 1, true, std::nullopt, 40'002},
+        {3'000, 1, false, std::nullopt, 40'003}}},
+  };
+  for (const Case& c : cases) {
+    ButtonTimeline timeline;
+    for (const Edge& e : c.edges) {
+      const auto at = timeline.place(e.now, kPerMs, e.page, e.pressed, e.page_ms);
+      ASSERT_TRUE(at) << c.name;
+      EXPECT_EQ(e.at, *at) << c.name << ": edge arriving at " << e.now;
+    }
+  }
+}
+
+TEST(WebButtonTimeline, ShouldLet32EdgesWaitAndThenOnlyTheReleaseOfAWaitingPress) {
+  ButtonTimeline timeline;
+  for (int k = 0; k < 16; ++k) {  // 16 presses of 500 ms, 1 s apart: 32 edges waiting
+    ASSERT_TRUE(timeline.place(0, 1000, 1, true, k * 1000.0)) << k;
+    ASSERT_TRUE(timeline.place(0, 1000, 1, false, k * 1000.0 + 500)) << k;
+  }
+  EXPECT_FALSE(timeline.place(0, 1000, 1, true, 16'000));  // the 33rd edge
+  EXPECT_FALSE(timeline.place(0, 1000, 1, false, 16'500));
+  // Once the first two are due, a press and its release fit again.
+  EXPECT_EQ(cycles_t{16'040'000}, timeline.place(540'000, 1000, 1, true, 16'000).value_or(0));
+  EXPECT_EQ(cycles_t{16'540'000}, timeline.place(540'000, 1000, 1, false, 16'500).value_or(0));
+  EXPECT_FALSE(timeline.place(540'000, 1000, 1, true, 17'000));
+  // Full, with a press last: its release is still taken, after it.
+  ButtonTimeline held;
+  for (int k = 0; k < 31; ++k) ASSERT_TRUE(held.place(0, 1000, 1, k % 2 == 0, k * 100.0));
+  ASSERT_TRUE(held.place(0, 1000, 1, true, 3100));  // the 32nd edge, a press
+  EXPECT_FALSE(held.place(0, 1000, 1, true, 3150));
+  EXPECT_EQ(cycles_t{3'240'000}, held.place(0, 1000, 1, false, 3200).value_or(0));
 }
 
 Frame frame(std::size_t n, bool lossless, char fill = 'x') {
