@@ -117,6 +117,24 @@ class FrontPanelInBrowser(unittest.TestCase):
         self.driver.find_element(By.ID, "cable").click()
         self.until("panel.status.usb.plugged && panel.status.usb.state === 'configured'", what="enumerated again")
 
+    def test_7_cable_switch_by_keyboard_alone(self):
+        # Tab to the switch, then the space bar toggles it (and leaves the button alone).
+        self.until("panel.status && panel.status.usb.state === 'configured'", what="the device configured")
+        self.driver.find_element(By.TAG_NAME, "h1").click()
+        for _ in range(10):
+            ActionChains(self.driver).send_keys(Keys.TAB).perform()
+            if self.driver.execute_script("return document.activeElement.id") == "cable":
+                break
+        self.assertEqual("cable", self.driver.execute_script("return document.activeElement.id"))
+        since = self.driver.execute_script("return panel.ledTrace.at(-1).t")
+        for plugged, state in ((False, "unplugged"), (True, "configured")):
+            ActionChains(self.driver).key_down(Keys.SPACE).pause(0.3).key_up(Keys.SPACE).perform()
+            self.until(f"panel.status.usb.plugged === {str(plugged).lower()} && "
+                       f"panel.status.usb.state === '{state}'", what=f"the cable {state}")
+        self.assertFalse(self.driver.execute_script(
+            f"return panel.ledTrace.some(p => p.t > {since} && p.leds[1] > 0)"),
+                         "the space bar held the button")
+
 
 if __name__ == "__main__":
     unittest.main(argv=sys.argv[:1] + sys.argv[4:], verbosity=2)

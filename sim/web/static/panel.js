@@ -86,14 +86,23 @@ btn.addEventListener('pointerup', () => hold(false));
 btn.addEventListener('pointercancel', () => hold(false));
 btn.addEventListener('lostpointercapture', () => hold(false));
 btn.addEventListener('contextmenu', (e) => e.preventDefault());
-const inTerminal = (e) => e.target instanceof Element && e.target.closest('.term');
+// The space bar holds the button anywhere on the page but in a terminal
+// and on a switch the keyboard moved to (Tab): there it does what it does
+// on any page (the cable switch toggles), so the switches work without a
+// mouse. A switch clicked with the mouse leaves the space bar to the button.
+let pointing = false, tabbedTo = null;
+document.addEventListener('pointerdown', () => { pointing = true; }, true);
+document.addEventListener('keydown', () => { pointing = false; }, true);
+document.addEventListener('focusin', (e) => { tabbedTo = pointing ? null : e.target; });
+const notForButton = (e) => e.target instanceof Element &&
+  (e.target.closest('.term') || (e.target === tabbedTo && e.target !== btn));
 document.addEventListener('keydown', (e) => {
-  if (e.code !== 'Space' || inTerminal(e)) return;
+  if (e.code !== 'Space' || notForButton(e)) return;
   e.preventDefault();
   if (!e.repeat) hold(true);
 });
 document.addEventListener('keyup', (e) => {
-  if (e.code !== 'Space' || inTerminal(e)) return;
+  if (e.code !== 'Space' || notForButton(e)) return;
   e.preventDefault();
   hold(false);
 });
