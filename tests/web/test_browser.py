@@ -136,5 +136,17 @@ class FrontPanelInBrowser(unittest.TestCase):
                          "the space bar held the button")
 
 
+    def test_8_double_press_and_hold_by_mouse_turns_five_minute_mode_on(self):
+        # A hold turns five-minute mode off (LED 4 dark); a short press, a pause
+        # and a hold turn it on again (LED 4 lit).
+        button = self.driver.find_element(By.ID, "button")
+        ActionChains(self.driver, duration=0).move_to_element(button).perform()
+        ActionChains(self.driver, duration=0).click_and_hold().pause(0.15).release().perform()
+        after = self.driver.execute_script("return panel.ledTrace.at(-1).t")
+        self.until(f"panel.ledTrace.at(-1).t > {after} + 1000 && panel.leds[3] === 0", what="LED 4 dark")
+        ActionChains(self.driver, duration=0).click_and_hold().pause(0.1).release().pause(0.15) \
+            .click_and_hold().pause(0.4).release().perform()
+        self.until("panel.leds[3] > 0", what="LED 4 lit")
+
 if __name__ == "__main__":
     unittest.main(argv=sys.argv[:1] + sys.argv[4:], verbosity=2)
