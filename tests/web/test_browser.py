@@ -148,5 +148,11 @@ class FrontPanelInBrowser(unittest.TestCase):
             .click_and_hold().pause(0.4).release().perform()
         self.until("panel.leds[3] > 0", what="LED 4 lit")
 
+    def test_9_nothing_went_wrong_in_the_page(self):
+        # What the page did so far left no error in the browser's console
+        # (a script error, a file it asked for and did not get).
+        errors = [e for e in self.driver.get_log("browser") if e["level"] == "SEVERE"]
+        self.assertEqual([], errors)
+
 if __name__ == "__main__":
     unittest.main(argv=sys.argv[:1] + sys.argv[4:], verbosity=2)
