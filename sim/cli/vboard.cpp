@@ -77,6 +77,13 @@ std::string one_line(const std::string& text) {
   return out;
 }
 
+// Where a listener listens, as a client names it: "127.0.0.1:3333",
+// "[::1]:3333" (an IPv6 address in brackets, so the port stands apart).
+std::string listen_text(const std::string& address, int port) {
+  const bool v6 = address.find(':') != std::string::npos;
+  return (v6 ? "[" + address + "]" : address) + ":" + std::to_string(port);
+}
+
 // SIGINT, SIGTERM, SIGHUP: the run ends after the current slice with its
 // statistics. The same signal again while it ends (say, stuck writing to a
 // reader that has stopped) ends the process at once.
@@ -232,7 +239,7 @@ int main(int argc, char** argv) {
       auto server = std::make_unique<vb::UsbIpServer>(m, board->usb_host(), board->otg_fs(), opts.usbip_opts);
       usbip = server.get();
       server->set_message_sink([](const std::string& msg) { board_line("[board] " + msg); });
-      std::cerr << "[board] USB device exported over USB/IP on " << server->address() << ":" << server->port()
+      std::cerr << "[board] USB device exported over USB/IP on " << listen_text(server->address(), server->port())
                 << " as bus id 1-1" << (opts.board.usb_cable ? "" : " (cable unplugged)") << "\n";
       runner.add_link(std::make_unique<UsbIpLink>(std::move(server)));
     } else {
@@ -270,7 +277,7 @@ int main(int argc, char** argv) {
       std::cerr << "vboard: " << e.what() << "\n";
       return kExitUsage;
     }
-    std::cerr << "[board] GDB server on " << opts.gdb->bind << ":" << gdb->port()
+    std::cerr << "[board] GDB server on " << listen_text(opts.gdb->bind, gdb->port())
               << (opts.gdb->start_halted ? ", the core halted at the reset vector" : "") << "\n";
     runner.set_debugger(gdb.get());
   }
