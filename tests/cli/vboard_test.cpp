@@ -623,9 +623,10 @@ TEST(VboardJobControl, BoardLinesShouldKeepToLinesOfTheirOwnBetweenConsoleLines)
   EXPECT_EQ(std::string::npos, t.find("[panel] 0.0 ms beeper off")) << t;
 }
 
-TEST(VboardJobControl, FrontPanelAndRecordingLinesShouldKeepToLinesOfTheirOwn) {
-  // A page coming and going, and the recording's last line, while the
-  // console's line is unfinished (bytes from USART2 across the bridge).
+TEST(VboardJobControl, PageLinesRecordingAndCommandAnswersShouldKeepToLinesOfTheirOwn) {
+  // A page coming and going, a board command's answer and the recording's
+  // last line, while the console's line is unfinished (bytes from USART2
+  // across the bridge).
   char dir[] = "/tmp/vboard-lines-XXXXXX";
   ASSERT_NE(nullptr, mkdtemp(dir));
   const std::string wav = std::string(dir) + "/run.wav";
@@ -642,6 +643,8 @@ TEST(VboardJobControl, FrontPanelAndRecordingLinesShouldKeepToLinesOfTheirOwn) {
   ASSERT_GE(line, 0);
   ASSERT_EQ(3, write(line, "abc", 3));
   ASSERT_TRUE(sh.read_until("abc")) << sh.all();
+  sh.type("\x1d?");  // a board command's answer follows the same rule
+  ASSERT_TRUE(sh.read_until(R"(send Ctrl-\] to the console)")) << sh.all();
 
   const int page = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
@@ -667,6 +670,8 @@ TEST(VboardJobControl, FrontPanelAndRecordingLinesShouldKeepToLinesOfTheirOwn) {
   EXPECT_FALSE(std::regex_search(t, std::regex(R"([^\n]\[(web|board)\])"))) << t;
   // ...and the unfinished line shown again after the page's lines.
   EXPECT_TRUE(std::regex_search(t, std::regex(R"(\[web\] page 1 connected from [^\r\n]*\r+\n(\[web\][^\r\n]*\r+\n)?abc)")))
+      << t;
+  EXPECT_TRUE(std::regex_search(t, std::regex(R"(abc\r+\n\[board commands[\s\S]*send Ctrl-\] to the console\r+\nabc)")))
       << t;
   EXPECT_NE(std::string::npos, t.find("[board] audio output recorded into " + wav)) << t;
 }
