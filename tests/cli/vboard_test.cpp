@@ -251,6 +251,28 @@ TEST_F(VboardTest, EveryListenerShouldTakeTheSameBindAddresses) {
   }
 }
 
+TEST_F(VboardTest, EveryListenerShouldSayInOneLineThatItsPortIsTaken) {
+  const int busy = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  ASSERT_EQ(0, bind(busy, reinterpret_cast<sockaddr*>(&a), sizeof a));
+  ASSERT_EQ(0, listen(busy, 1));
+  getsockname(busy, reinterpret_cast<sockaddr*>(&a), &len);
+  const std::string port = std::to_string(ntohs(a.sin_port));
+  for (const std::string listener : {"--gdb", "--usbip", "--web"}) {
+    SCOPED_TRACE(listener);
+    // Nothing else said before it (no pseudo-terminal paths, no recording).
+    const Finished f = run({"--fast", "--ms", "5", "--usart2", "pty", "--wav", (dir_ / "a.wav").string(), listener, port});
+    EXPECT_EQ(2, f.status) << f.err;
+    EXPECT_EQ(1u, count(f.err, "\n")) << f.err;
+    EXPECT_NE(std::string::npos, f.err.find("cannot listen on 127.0.0.1")) << f.err;
+    EXPECT_NE(std::string::npos, f.err.find("Address already in use")) << f.err;
+  }
+  close(busy);
+}
+
 TEST_F(VboardTest, HelpShouldSayHowToQuitAndWhatEachOptionTakes) {
   const Finished f = run({"--help"});
   EXPECT_EQ(0, f.status);
