@@ -91,7 +91,12 @@ private:
   void finish() {
     if (sink_) sink_->flush();
     sink_.reset();
-    if (wav_) std::cerr << "[board] audio output recorded into " << wav_->path() << " (" << wav_->samples() / 8000.0 << " s)\n";
+    if (wav_) {
+      // The console may have left a line unfinished on the same terminal.
+      char secs[32];
+      std::snprintf(secs, sizeof secs, "%g", static_cast<double>(wav_->samples()) / 8000.0);
+      board_line("[board] audio output recorded into " + wav_->path() + " (" + secs + " s)");
+    }
     wav_.reset();  // finalises the header
     if (pipe_) pclose(pipe_);
     pipe_ = nullptr;

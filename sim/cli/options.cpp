@@ -150,9 +150,9 @@ const char kFooter[] =
     "stopped.\n"
     "\n"
     "Exit status: 0 after a normal run (time up, Ctrl-] q, Ctrl-C), 1 when the firmware\n"
-    "faulted, 2 on a usage or image error, 3 when the console's terminal closed or its\n"
-    "output could not be written, 128+N when signal N ended the run (SIGHUP 129,\n"
-    "SIGTERM 143).";
+    "faulted, 2 on a usage or image error or a port a listener cannot have, 3 when the\n"
+    "console's terminal closed or its output could not be written, 128+N when signal N\n"
+    "ended the run (SIGHUP 129, SIGTERM 143).";
 
 // Every option vboard takes. Adding one is one more line here.
 void declare(CLI::App& app, Options& o) {

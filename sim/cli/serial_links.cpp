@@ -234,7 +234,7 @@ TerminalConsole::TerminalConsole(Board& board, int in_fd, int out_fd)
                  restore_console_terminal();
                  ::kill(0, SIGTSTP);
                }});
-  add_command({'?', "list the board commands", [this](Board&) { out_.add(help_text()); }});
+  add_command({'?', "list the board commands", [this](Board&) { answer(help_text()); }});
 }
 
 TerminalConsole::~TerminalConsole() {
@@ -265,6 +265,13 @@ void TerminalConsole::interject(const std::string& text) {
   line_owed_ = !line_.empty();
 }
 
+void TerminalConsole::answer(const std::string& text) {
+  // As a board line, but on the console's own output: from the left margin,
+  // then the unfinished line again.
+  out_.add(line_.empty() || line_owed_ ? text : "\r\n" + text);
+  line_owed_ = !line_.empty();
+}
+
 void TerminalConsole::show_line_again() {
   if (!line_owed_) return;
   line_owed_ = false;
@@ -278,7 +285,7 @@ void TerminalConsole::close(Board& board) {
 }
 
 std::string TerminalConsole::help_text() const {
-  std::string t = "\r\n[board commands: Ctrl-] then]\r\n";
+  std::string t = "[board commands: Ctrl-] then]\r\n";
   for (const BoardCommand& c : commands_) {
     t += "  ";
     t += c.key;
@@ -305,7 +312,7 @@ void TerminalConsole::key(Board& board, std::uint8_t c) {
       return;
     }
   }
-  out_.add("\r\n[unknown board command; Ctrl-] ? lists them]\r\n");
+  answer("[unknown board command; Ctrl-] ? lists them]\r\n");
 }
 
 void TerminalConsole::poll(Board& board) {

@@ -68,6 +68,7 @@ public:
 private:
   void shown(char c);  // keeps track of the unfinished line
   void show_line_again();  // after board lines, the unfinished line once more
+  void answer(const std::string& text);  // a board command's answer on the console
 
   int in_fd_;
   FdWriter out_;

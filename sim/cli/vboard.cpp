@@ -77,6 +77,13 @@ std::string one_line(const std::string& text) {
   return out;
 }
 
+// Where a listener listens, as a client names it: "127.0.0.1:3333",
+// "[::1]:3333" (an IPv6 address in brackets, so the port stands apart).
+std::string listen_text(const std::string& address, int port) {
+  const bool v6 = address.find(':') != std::string::npos;
+  return (v6 ? "[" + address + "]" : address) + ":" + std::to_string(port);
+}
+
 // SIGINT, SIGTERM, SIGHUP: the run ends after the current slice with its
 // statistics. The same signal again while it ends (say, stuck writing to a
 // reader that has stopped) ends the process at once.
@@ -169,17 +176,25 @@ int main(int argc, char** argv) {
   if (auto loop = m.find_symbol("fast_loop")) m.stats().watch_pc = *loop;
   report_degradations(m);
 
-  // The front panel's server listens before anything else is set up, so
-  // that an address or port it cannot have is the only thing said.
+  // Every listener listens before anything else is set up, so that an
+  // address or port it cannot have is the only thing said.
   std::unique_ptr<vb::web::Server> web_server;
-  if (opts.web) {
-    try {
+  std::unique_ptr<vb::UsbIpServer> usbip_server;
+  std::unique_ptr<vb::gdb::Server> gdb;
+  try {
+    if (opts.web) {
       opts.web->root = WEB_ROOT;
       web_server = std::make_unique<vb::web::Server>(*opts.web);
-    } catch (const std::runtime_error& e) {
-      std::cerr << "vboard: " << one_line(e.what()) << "\n";
-      return kExitUsage;
     }
+    if (opts.usbip) {
+      // The remote host enumerates and opens the device itself.
+      board->usb_host().set_auto_enumerate(false);
+      usbip_server = std::make_unique<vb::UsbIpServer>(m, board->usb_host(), board->otg_fs(), opts.usbip_opts);
+    }
+    if (opts.gdb) gdb = std::make_unique<vb::gdb::Server>(*board, *opts.gdb);
+  } catch (const std::runtime_error& e) {
+    std::cerr << "vboard: " << one_line(e.what()) << "\n";
+    return kExitUsage;
   }
 
   std::unique_ptr<vb::PcapWriter> pcap;  // outlives the runner: closed on every way out of main
@@ -226,15 +241,12 @@ int main(int argc, char** argv) {
     }
     vb::UsbIpServer* usbip = nullptr;
     UsbPty* usb_pty = nullptr;
-    if (opts.usbip) {
-      // The remote host enumerates and opens the device itself.
-      board->usb_host().set_auto_enumerate(false);
-      auto server = std::make_unique<vb::UsbIpServer>(m, board->usb_host(), board->otg_fs(), opts.usbip_opts);
-      usbip = server.get();
-      server->set_message_sink([](const std::string& msg) { board_line("[board] " + msg); });
-      std::cerr << "[board] USB device exported over USB/IP on " << server->address() << ":" << server->port()
+    if (usbip_server) {
+      usbip = usbip_server.get();
+      usbip->set_message_sink([](const std::string& msg) { board_line("[board] " + msg); });
+      std::cerr << "[board] USB device exported over USB/IP on " << listen_text(usbip->address(), usbip->port())
                 << " as bus id 1-1" << (opts.board.usb_cable ? "" : " (cable unplugged)") << "\n";
-      runner.add_link(std::make_unique<UsbIpLink>(std::move(server)));
+      runner.add_link(std::make_unique<UsbIpLink>(std::move(usbip_server)));
     } else {
       // The USB virtual COM port, on a pseudo-terminal of its own.
       auto usb = std::make_unique<UsbPty>(board->usb_host());
@@ -262,15 +274,8 @@ int main(int argc, char** argv) {
     std::cerr << "vboard: " << e.what() << "\n";
     return kExitUsage;
   }
-  std::unique_ptr<vb::gdb::Server> gdb;
-  if (opts.gdb) {
-    try {
-      gdb = std::make_unique<vb::gdb::Server>(*board, *opts.gdb);
-    } catch (const std::runtime_error& e) {
-      std::cerr << "vboard: " << e.what() << "\n";
-      return kExitUsage;
-    }
-    std::cerr << "[board] GDB server on " << opts.gdb->bind << ":" << gdb->port()
+  if (gdb) {
+    std::cerr << "[board] GDB server on " << listen_text(opts.gdb->bind, gdb->port())
               << (opts.gdb->start_halted ? ", the core halted at the reset vector" : "") << "\n";
     runner.set_debugger(gdb.get());
   }

@@ -105,6 +105,9 @@ bool in_flash(std::uint32_t addr, std::uint32_t len) {
   return addr >= 0x08000000 && len <= 0x100000 && addr - 0x08000000 <= 0x100000 - len;
 }
 
+// Said when the debugger kills the program (`kill`).
+constexpr const char* kKilled = "debugger killed the program; the board is reset, the core halted at the reset vector";
+
 // "127.0.0.1:40312", "[::1]:40312".
 std::string peer_text(const sockaddr_storage& a) {
   char host[INET6_ADDRSTRLEN] = "?";
@@ -448,6 +451,7 @@ void Server::handle(const std::string& p) {
     case 'k':
       // Kill: the board goes back to reset and waits, halted.
       reset(true);
+      m.message(kKilled);
       return;
     case 'R':
       // Restart (no reply): the same image from reset, halted.
@@ -501,6 +505,7 @@ void Server::handle(const std::string& p) {
   }
   if (p.rfind("vKill", 0) == 0) {
     reset(true);
+    m.message(kKilled);
     return send("OK");
   }
   if (p.rfind("vRun", 0) == 0) {

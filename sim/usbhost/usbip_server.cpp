@@ -104,7 +104,8 @@ UsbIpServer::UsbIpServer(Machine& m, UsbHost& host, OtgFs& dev, UsbIpOptions opt
   if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&ss), len) != 0 || ::listen(listen_fd_, 4) != 0) {
     const std::string why = std::strerror(errno);
     ::close(listen_fd_);
-    throw std::runtime_error("USB/IP: cannot listen on " + opts.bind + ":" + std::to_string(opts.port) + ": " + why);
+    throw std::runtime_error("USB/IP server cannot listen on " + opts.bind + " port " + std::to_string(opts.port) + ": " +
+                             why);
   }
   getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&ss), &len);
   port_ = ntohs(ss.ss_family == AF_INET ? v4->sin_port : v6->sin6_port);

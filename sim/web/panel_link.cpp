@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <iostream>
 
 #include "sim/board/board.hpp"
 #include "sim/cli/serial_links.hpp"
@@ -159,7 +158,8 @@ void PanelLink::poll(Board& board) {
   last_cycles_ = board.m().now();
 
   for (std::string& note : server_->take_notes()) {
-    std::cerr << "\r[web] " << note << "\r\n";
+    // On a line of its own, as every board line, between the console's.
+    cli::board_line("[web] " + note);
     messages_.push_back(std::move(note));
   }
   const auto now = clock::now();
@@ -230,7 +230,7 @@ void PanelLink::close(Board& board) {
   messages_.push_back(m.faulted() ? "the firmware faulted: " + m.fault_report() : std::string(ended));
   publish(board, true);
   server_->stop();
-  for (const std::string& note : server_->take_notes()) std::cerr << "\r[web] " << note << "\r\n";
+  for (const std::string& note : server_->take_notes()) cli::board_line("[web] " + note);
   board.usart3().on_peer_byte({});
   if (opts_.usb_terminal) board.usb_host().on_received({});
   sink_.reset();

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <functional>
 #include <regex>
@@ -211,6 +212,14 @@ TEST_F(GdbSession, KillThenRunShouldRestartTheImageAndKeepTheSession) {
   EXPECT_TRUE(std::regex_search(out, std::regex(R"(\nxpsr +0x)"))) << out;
   EXPECT_TRUE(std::regex_search(out, std::regex(R"(\nfpscr +0x)"))) << out;
   EXPECT_EQ((std::vector<std::string>{"true"}), printed(out)) << out;
+  // The board's messages say what the debugger did to it, in order.
+  std::vector<std::string> said;
+  for (const std::string& msg : m().messages())
+    if (msg.rfind("debugger", 0) == 0) said.push_back(msg.substr(0, msg.find_first_of(":;")));
+  said.resize(std::min<std::size_t>(said.size(), 3));  // then its going away, once seen
+  EXPECT_EQ((std::vector<std::string>{"debugger connected from 127.0.0.1", "debugger killed the program",
+                                      "debugger restarted the board"}),
+            said);
 }
 
 TEST_F(GdbSession, ShouldLetClockRunOnAfterDetach) {

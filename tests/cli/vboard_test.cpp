@@ -232,10 +232,13 @@ TEST_F(VboardTest, EveryListenerShouldTakeTheSameBindAddresses) {
     std::string listener, bind, address, says;
   };
   const Case cases[] = {
-      {"--usbip", "--usbip-bind", "::1", "exported over USB/IP on ::1:"},
+      // An IPv6 address in brackets, so that its port stands apart.
+      {"--usbip", "--usbip-bind", "::1", "exported over USB/IP on [::1]:"},
       {"--usbip", "--usbip-bind", "localhost", "exported over USB/IP on 127.0.0.1:"},
-      {"--gdb", "--gdb-bind", "::1", "GDB server on ::1:"},
+      {"--gdb", "--gdb-bind", "::1", "GDB server on [::1]:"},
       {"--gdb", "--gdb-bind", "localhost", "GDB server on 127.0.0.1:"},
+      {"--web", "--web-bind", "::1", "front panel on http://[::1]:"},
+      {"--web", "--web-bind", "localhost", "front panel on http://127.0.0.1:"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.bind + " " + c.address);
@@ -246,6 +249,28 @@ TEST_F(VboardTest, EveryListenerShouldTakeTheSameBindAddresses) {
     EXPECT_EQ(0, f.status) << f.err;
     EXPECT_NE(std::string::npos, f.err.find(c.says + port)) << f.err;
   }
+}
+
+TEST_F(VboardTest, EveryListenerShouldSayInOneLineThatItsPortIsTaken) {
+  const int busy = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  ASSERT_EQ(0, bind(busy, reinterpret_cast<sockaddr*>(&a), sizeof a));
+  ASSERT_EQ(0, listen(busy, 1));
+  getsockname(busy, reinterpret_cast<sockaddr*>(&a), &len);
+  const std::string port = std::to_string(ntohs(a.sin_port));
+  for (const std::string listener : {"--gdb", "--usbip", "--web"}) {
+    SCOPED_TRACE(listener);
+    // Nothing else said before it (no pseudo-terminal paths, no recording).
+    const Finished f = run({"--fast", "--ms", "5", "--usart2", "pty", "--wav", (dir_ / "a.wav").string(), listener, port});
+    EXPECT_EQ(2, f.status) << f.err;
+    EXPECT_EQ(1u, count(f.err, "\n")) << f.err;
+    EXPECT_NE(std::string::npos, f.err.find("cannot listen on 127.0.0.1")) << f.err;
+    EXPECT_NE(std::string::npos, f.err.find("Address already in use")) << f.err;
+  }
+  close(busy);
 }
 
 TEST_F(VboardTest, HelpShouldSayHowToQuitAndWhatEachOptionTakes) {
@@ -521,12 +546,14 @@ public:
 
   void type(const std::string& keys) { ASSERT_EQ(static_cast<ssize_t>(keys.size()), write(master_, keys.data(), keys.size())); }
   // Reads what the terminal shows until `pattern` matches what came since
-  // the last match; false when 60 s pass first.
+  // the last match; false when 60 s pass first. `match` stays valid until
+  // the next call.
   bool read_until(const std::string& pattern, std::smatch* match = nullptr) {
     const std::regex re(pattern);
     for (;;) {
       std::smatch m;
-      if (std::regex_search(shown_, m, re)) {
+      matched_ = shown_;
+      if (std::regex_search(matched_, m, re)) {
         if (match) *match = m;
         shown_ = m.suffix();
         return true;
@@ -556,6 +583,7 @@ private:
   int master_ = -1;
   pid_t pid_ = -1;
   std::string shown_, all_;
+  std::string matched_;  // what the last match points into
 };
 
 const std::string kVboardCommand =
@@ -615,6 +643,59 @@ TEST(VboardJobControl, BoardLinesShouldKeepToLinesOfTheirOwnBetweenConsoleLines)
   // line is a tone.
   EXPECT_TRUE(std::regex_search(t.substr(first), std::regex(R"(^[^\n]*beeper \d+ Hz)"))) << t;
   EXPECT_EQ(std::string::npos, t.find("[panel] 0.0 ms beeper off")) << t;
+}
+
+TEST(VboardJobControl, PageLinesRecordingAndCommandAnswersShouldKeepToLinesOfTheirOwn) {
+  // A page coming and going, a board command's answer and the recording's
+  // last line, while the console's line is unfinished (bytes from USART2
+  // across the bridge).
+  char dir[] = "/tmp/vboard-lines-XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(dir));
+  const std::string wav = std::string(dir) + "/run.wav";
+  Shell sh;
+  sh.type(std::string(VBOARD) + " --fast --ms 1000000 --usart2 pty --usb-unplugged --web 0 --wav " + wav + " " +
+          FIRMWARE_ELF + "; echo vboard ended: $?\n");
+  std::smatch m;
+  ASSERT_TRUE(sh.read_until(R"(USART2 on (/dev/pts/\d+))", &m)) << sh.all();
+  const std::string usart2 = m[1];
+  ASSERT_TRUE(sh.read_until(R"(front panel on http://127\.0\.0\.1:(\d+)/)", &m)) << sh.all();
+  const int port = std::stoi(m[1]);
+  ASSERT_TRUE(sh.read_until(R"(setup done\.)")) << sh.all();
+  const int line = open(usart2.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(line, 0);
+  ASSERT_EQ(3, write(line, "abc", 3));
+  ASSERT_TRUE(sh.read_until("abc")) << sh.all();
+  sh.type("\x1d?");  // a board command's answer follows the same rule
+  ASSERT_TRUE(sh.read_until(R"(send Ctrl-\] to the console)")) << sh.all();
+
+  const int page = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<std::uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(0, connect(page, reinterpret_cast<sockaddr*>(&a), sizeof a));
+  const std::string upgrade =
+      "GET /ws HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+      "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
+  ASSERT_EQ(static_cast<ssize_t>(upgrade.size()), write(page, upgrade.data(), upgrade.size()));
+  ASSERT_TRUE(sh.read_until(R"(page 1 connected)")) << sh.all();
+  close(page);
+  ASSERT_TRUE(sh.read_until(R"(page 1 left)")) << sh.all();
+  sh.type("\x1dq");
+  ASSERT_TRUE(sh.read_until("vboard ended: 0")) << sh.all();
+  close(line);
+  fs::remove_all(dir);
+
+  // From the console's start-up report on: each line at the left margin
+  // of a line of its own (not written over the console's line)...
+  const std::string t = sh.all().substr(sh.all().find("setup done."));
+  EXPECT_FALSE(std::regex_search(t, std::regex(R"([^\n]\[(web|board)\])"))) << t;
+  // ...and the unfinished line shown again after the page's lines.
+  EXPECT_TRUE(std::regex_search(t, std::regex(R"(\[web\] page 1 connected from [^\r\n]*\r+\n(\[web\][^\r\n]*\r+\n)?abc)")))
+      << t;
+  EXPECT_TRUE(std::regex_search(t, std::regex(R"(abc\r+\n\[board commands[\s\S]*send Ctrl-\] to the console\r+\nabc)")))
+      << t;
+  EXPECT_NE(std::string::npos, t.find("[board] audio output recorded into " + wav)) << t;
 }
 
 TEST(VboardJobControl, BackgroundRunShouldLeaveTheTerminalAloneAndPutTheConsoleOnAPty) {
