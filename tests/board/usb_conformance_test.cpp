@@ -154,6 +154,43 @@ INSTANTIATE_TEST_SUITE_P(
                       RestartCase{"clear_halt_out", Restart::kClearHalt, 0x01}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// The host halts the bulk IN endpoint while a piece waits in its transmit
+// FIFO for an IN token, then ends the halt (CLEAR_FEATURE, or
+// SET_CONFIGURATION of the configuration it has): the piece the halt cut
+// off goes out again from the ring, once, and the output goes on.
+TEST_F(UsbConformance, ShouldSendAPieceCutOffByAHaltOnceTheHaltEnds) {
+  for (bool by_configuration : {false, true}) {
+    SCOPED_TRACE(by_configuration ? "SET_CONFIGURATION" : "CLEAR_FEATURE");
+    SetUp();
+    boot_manual();
+    address_and_configure(5);
+    for (char c : std::string("hello")) ASSERT_EQ(0, usb_putc(static_cast<std::uint8_t>(c)));
+    ASSERT_TRUE(run_until([&] { return var8("USB_Tx_State") == 1; }, 20));
+    run_until([] { return false; }, 2);
+    ASSERT_EQ(Status::kOk, ctl(0x02, 3, 0, 0x81, 0).status);
+    run_until([] { return false; }, 10);
+    if (by_configuration)
+      ASSERT_EQ(Status::kOk, ctl(0x00, 9, 1, 0, 0).status);
+    else
+      ASSERT_EQ(Status::kOk, ctl(0x02, 1, 0, 0x81, 0).status);
+    host().reset_toggle(0x81);
+    for (char c : std::string(" world")) ASSERT_EQ(0, usb_putc(static_cast<std::uint8_t>(c)));
+
+    std::string got;
+    for (int read = 0; read < 4 && got.size() < 11; ++read) {
+      const std::uint64_t id = host().bulk_in(0x81, 128);
+      if (!run_until([&] { return host().transfer(id)->status != Status::kPending; }, 20)) {
+        host().cancel(id);
+        continue;
+      }
+      ASSERT_EQ(Status::kOk, host().transfer(id)->status);
+      const Bytes& d = host().transfer(id)->data;
+      got.append(d.begin(), d.end());
+    }
+    EXPECT_EQ("hello world", got);
+  }
+}
+
 // A stalled request is a protocol stall: endpoint 0 is not halted by it,
 // GET_STATUS of 0x00 and 0x80 answers 00 00 and endpoint 0 works on.
 TEST_F(UsbConformance, ShouldNeverReportEndpointZeroHalted) {
