@@ -80,7 +80,7 @@ INSTANTIATE_TEST_SUITE_P(
                       PidCase{"get_status_without_data_stage", 0x80, 0, 0, 0, 0, {}, "IN1"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-enum class Restart { kPortResetAndConfiguration, kSameConfiguration, kClearHalt };
+enum class Restart { kPortResetAndConfiguration, kSameConfiguration, kDataInterfaceSetting, kClearHalt };
 
 struct RestartCase {
   const char* name;
@@ -92,8 +92,8 @@ void PrintTo(const RestartCase& c, std::ostream* os) { *os << c.name; }
 class UsbEndpointRestart : public UsbConformance, public ::testing::WithParamInterface<RestartCase> {};
 
 // SET_CONFIGURATION (after a port reset, as a re-import does, or the same
-// configuration again) ends every halt and restarts both bulk toggles at
-// DATA0; CLEAR_FEATURE(ENDPOINT_HALT) does so for its endpoint. The first
+// configuration again) and SET_INTERFACE of the data interface end every
+// halt and restart both bulk toggles at DATA0; CLEAR_FEATURE(ENDPOINT_HALT) does so for its endpoint. The first
 // packet each way then arrives, and GET_STATUS reports no halt.
 TEST_P(UsbEndpointRestart, ShouldLeaveNoHaltAndRestartTheToggleAtData0) {
   const RestartCase& c = GetParam();
@@ -114,6 +114,11 @@ TEST_P(UsbEndpointRestart, ShouldLeaveNoHaltAndRestartTheToggleAtData0) {
     }
     case Restart::kSameConfiguration:
       ASSERT_EQ(Status::kOk, ctl(0x00, 9, 1, 0, 0).status);
+      host().reset_toggle(0x81);
+      host().reset_toggle(0x01);
+      break;
+    case Restart::kDataInterfaceSetting:
+      ASSERT_EQ(Status::kOk, ctl(0x01, 11, 0, 1, 0).status);
       host().reset_toggle(0x81);
       host().reset_toggle(0x01);
       break;
@@ -150,6 +155,8 @@ INSTANTIATE_TEST_SUITE_P(
                       RestartCase{"port_reset_out_halted", Restart::kPortResetAndConfiguration, 0x01},
                       RestartCase{"same_configuration_in_halted", Restart::kSameConfiguration, 0x81},
                       RestartCase{"same_configuration_out_halted", Restart::kSameConfiguration, 0x01},
+                      RestartCase{"set_interface_in_halted", Restart::kDataInterfaceSetting, 0x81},
+                      RestartCase{"set_interface_out_halted", Restart::kDataInterfaceSetting, 0x01},
                       RestartCase{"clear_halt_in", Restart::kClearHalt, 0x81},
                       RestartCase{"clear_halt_out", Restart::kClearHalt, 0x01}),
     [](const auto& info) { return std::string(info.param.name); });

@@ -175,6 +175,15 @@ std::uint8_t usbd_cdc_Setup(void* pdev, USB_SETUP_REQ* req) {
             return USBD_FAIL;
           }
           usbd_cdc_AltSet = 0;
+          // Choosing the setting puts the interface's endpoints back to
+          // their defaults, as SET_CONFIGURATION does: no halt, data toggle
+          // DATA0 (a host resets its own toggles for them).
+          if ((req->wIndex & 0xFF) == 0) {
+            DCD_EP_ClrStall(handle(pdev), CDC_CMD_EP);
+          } else {
+            DCD_EP_ClrStall(handle(pdev), CDC_IN_EP);
+            DCD_EP_ClrStall(handle(pdev), CDC_OUT_EP);
+          }
           break;
         default:  // no other standard request concerns these interfaces
           USBD_CtlError(handle(pdev), req);
