@@ -224,6 +224,54 @@ TEST_F(UsbConformance, ShouldNeverReportEndpointZeroHalted) {
   }
 }
 
+// A host that gives up on a control transfer (its time-out) goes on with
+// a new SETUP. Whatever of the abandoned answer is still waiting for an IN
+// token must not become the start of the next answer: the requests after
+// it get their own data.
+TEST_F(UsbConformance, ShouldNotAnswerANewRequestWithAnAbandonedAnswer) {
+  const struct {
+    const char* name;
+    std::uint16_t value, length;
+    bool after_first_packet;  // else before the firmware has answered at all
+  } abandoned[] = {
+      {"device descriptor, unanswered", 0x0100, 18, false},
+      {"configuration, unanswered", 0x0200, 255, false},
+      {"configuration, first packet taken", 0x0200, 255, true},
+  };
+  for (const auto& a : abandoned) {
+    SCOPED_TRACE(a.name);
+    SetUp();
+    boot_manual();
+    address_and_configure(5);
+    host().clear_logs();
+    if (!a.after_first_packet) m().write32(0xE000E180 + 8, 1u << 3);  // NVIC ICER2: OTG_FS held off
+    const std::uint64_t id = host().control(0x80, 6, a.value, 0, a.length);
+    if (a.after_first_packet)
+      ASSERT_TRUE(run_until(
+          [&] {
+            for (const auto& x : host().transactions())
+              if (x.token == UsbTransaction::Token::kIn && x.ep == 0 && x.handshake == Handshake::kAck) return true;
+            return false;
+          },
+          20));
+    else
+      run_until([] { return false; }, 1);
+    host().cancel(id);
+    m().write32(0xE000E100 + 8, 1u << 3);  // ISER2: on again
+    run_until([] { return false; }, 3);
+
+    const UsbTransfer status = ctl(0x80, 0, 0, 0, 2);
+    EXPECT_EQ(Status::kOk, status.status) << transfer_status_name(status.status);
+    EXPECT_EQ((Bytes{1, 0}), status.data);
+    const UsbTransfer config = get_descriptor(2, 0, 9);
+    ASSERT_EQ(9u, config.data.size());
+    EXPECT_EQ((Bytes{9, 2, 67, 0}), Bytes(config.data.begin(), config.data.begin() + 4));
+    const UsbTransfer device = get_descriptor(1, 0, 18);
+    ASSERT_EQ(18u, device.data.size());
+    EXPECT_EQ((Bytes{18, 1}), Bytes(device.data.begin(), device.data.begin() + 2));
+  }
+}
+
 // A packet the host does not collect waits in the transmit FIFO, whose
 // level reads "empty enough" all the while: the firmware must stop
 // listening to it once the packet is written, or the interrupt never ends.
