@@ -32,6 +32,22 @@ bool standard_request_well_formed(const USB_SETUP_REQ& req) {
       return true;  // the handlers refuse what they do not know
   }
 }
+// A SETUP ends the control transfer before it, finished or not. What of
+// that transfer's answer still waits for an IN token (the host gave up on
+// it) leaves endpoint 0: the transfer is disabled, its packet flushed from
+// the transmit FIFO and its completion, if one is pending, dropped.
+// Otherwise it would go out as the first bytes of the next answer.
+void abandon_control_in(USB_OTG_CORE_HANDLE* pdev) {
+  OTG_FS_INEP_Regs* in0 = pdev->regs.INEP_REGS[0];
+  OTG_FS_Device_Regs* d = pdev->regs.DREGS;
+  d->DIEPEMPMSK = d->DIEPEMPMSK & ~1u;
+  pdev->dev.in_ep[0].xfer_len = 0;
+  pdev->dev.in_ep[0].xfer_count = 0;
+  in0->DIEPINT = OTG_DIEPINT_XFRC;
+  if ((in0->DIEPCTL & OTG_DEPCTL_EPENA) == 0) return;
+  in0->DIEPCTL = in0->DIEPCTL | OTG_DEPCTL_EPDIS | OTG_DEPCTL_SNAK;
+  USB_OTG_FlushTxFifo(pdev, 0);
+}
 }  // namespace
 
 extern "C" {
@@ -55,6 +71,7 @@ void USBD_Init(USB_OTG_CORE_HANDLE* pdev, USB_OTG_CORE_ID_TypeDef coreID, USBD_D
 }
 
 std::uint8_t USBD_SetupStage(USB_OTG_CORE_HANDLE* pdev) {
+  abandon_control_in(pdev);
   USB_SETUP_REQ req;
   USBD_ParseSetupRequest(pdev, &req);
   const std::uint8_t recipient = req.bmRequest & USB_REQ_RECIPIENT_MASK;

@@ -348,11 +348,21 @@ void UsbIpServer::submit(Conn& c, const std::uint8_t* h, std::vector<std::uint8_
     if (ok && t.kind == UsbTransfer::Kind::kControl && (setup[0] & 0x60) == 0) {
       // Standard requests that change what the host controller keeps.
       if (setup[1] == 5 && setup[0] == 0x00) host_.set_address(setup[2] & 0x7F);
-      if ((setup[1] == 9 && setup[0] == 0x00) || (setup[1] == 11 && setup[0] == 0x01))
+      if (setup[1] == 9 && setup[0] == 0x00)
         for (std::uint8_t e = 1; e < 16; ++e) {
           host_.reset_toggle(e);
           host_.reset_toggle(static_cast<std::uint8_t>(e | 0x80));
         }
+      // SET_INTERFACE: the endpoints of that interface only, as the
+      // configuration descriptor lists them after its interface descriptor.
+      if (setup[1] == 11 && setup[0] == 0x01) {
+        bool in_interface = false;
+        for (std::size_t i = 0; i + 1 < config_desc_.size() && config_desc_[i] >= 2; i += config_desc_[i]) {
+          if (config_desc_[i + 1] == 4 && i + 2 < config_desc_.size()) in_interface = config_desc_[i + 2] == setup[4];
+          if (config_desc_[i + 1] == 5 && i + 2 < config_desc_.size() && in_interface)
+            host_.reset_toggle(config_desc_[i + 2]);
+        }
+      }
       if (setup[1] == 1 && setup[0] == 0x02 && setup[2] == 0) host_.reset_toggle(setup[4]);
     }
     std::size_t actual = 0;

@@ -80,7 +80,7 @@ INSTANTIATE_TEST_SUITE_P(
                       PidCase{"get_status_without_data_stage", 0x80, 0, 0, 0, 0, {}, "IN1"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-enum class Restart { kPortResetAndConfiguration, kSameConfiguration, kClearHalt };
+enum class Restart { kPortResetAndConfiguration, kSameConfiguration, kDataInterfaceSetting, kClearHalt };
 
 struct RestartCase {
   const char* name;
@@ -92,8 +92,8 @@ void PrintTo(const RestartCase& c, std::ostream* os) { *os << c.name; }
 class UsbEndpointRestart : public UsbConformance, public ::testing::WithParamInterface<RestartCase> {};
 
 // SET_CONFIGURATION (after a port reset, as a re-import does, or the same
-// configuration again) ends every halt and restarts both bulk toggles at
-// DATA0; CLEAR_FEATURE(ENDPOINT_HALT) does so for its endpoint. The first
+// configuration again) and SET_INTERFACE of the data interface end every
+// halt and restart both bulk toggles at DATA0; CLEAR_FEATURE(ENDPOINT_HALT) does so for its endpoint. The first
 // packet each way then arrives, and GET_STATUS reports no halt.
 TEST_P(UsbEndpointRestart, ShouldLeaveNoHaltAndRestartTheToggleAtData0) {
   const RestartCase& c = GetParam();
@@ -114,6 +114,11 @@ TEST_P(UsbEndpointRestart, ShouldLeaveNoHaltAndRestartTheToggleAtData0) {
     }
     case Restart::kSameConfiguration:
       ASSERT_EQ(Status::kOk, ctl(0x00, 9, 1, 0, 0).status);
+      host().reset_toggle(0x81);
+      host().reset_toggle(0x01);
+      break;
+    case Restart::kDataInterfaceSetting:
+      ASSERT_EQ(Status::kOk, ctl(0x01, 11, 0, 1, 0).status);
       host().reset_toggle(0x81);
       host().reset_toggle(0x01);
       break;
@@ -150,9 +155,48 @@ INSTANTIATE_TEST_SUITE_P(
                       RestartCase{"port_reset_out_halted", Restart::kPortResetAndConfiguration, 0x01},
                       RestartCase{"same_configuration_in_halted", Restart::kSameConfiguration, 0x81},
                       RestartCase{"same_configuration_out_halted", Restart::kSameConfiguration, 0x01},
+                      RestartCase{"set_interface_in_halted", Restart::kDataInterfaceSetting, 0x81},
+                      RestartCase{"set_interface_out_halted", Restart::kDataInterfaceSetting, 0x01},
                       RestartCase{"clear_halt_in", Restart::kClearHalt, 0x81},
                       RestartCase{"clear_halt_out", Restart::kClearHalt, 0x01}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The host halts the bulk IN endpoint while a piece waits in its transmit
+// FIFO for an IN token, then ends the halt (CLEAR_FEATURE, or
+// SET_CONFIGURATION of the configuration it has): the piece the halt cut
+// off goes out again from the ring, once, and the output goes on.
+TEST_F(UsbConformance, ShouldSendAPieceCutOffByAHaltOnceTheHaltEnds) {
+  for (bool by_configuration : {false, true}) {
+    SCOPED_TRACE(by_configuration ? "SET_CONFIGURATION" : "CLEAR_FEATURE");
+    SetUp();
+    boot_manual();
+    address_and_configure(5);
+    for (char c : std::string("hello")) ASSERT_EQ(0, usb_putc(static_cast<std::uint8_t>(c)));
+    ASSERT_TRUE(run_until([&] { return var8("USB_Tx_State") == 1; }, 20));
+    run_until([] { return false; }, 2);
+    ASSERT_EQ(Status::kOk, ctl(0x02, 3, 0, 0x81, 0).status);
+    run_until([] { return false; }, 10);
+    if (by_configuration)
+      ASSERT_EQ(Status::kOk, ctl(0x00, 9, 1, 0, 0).status);
+    else
+      ASSERT_EQ(Status::kOk, ctl(0x02, 1, 0, 0x81, 0).status);
+    host().reset_toggle(0x81);
+    for (char c : std::string(" world")) ASSERT_EQ(0, usb_putc(static_cast<std::uint8_t>(c)));
+
+    std::string got;
+    for (int read = 0; read < 4 && got.size() < 11; ++read) {
+      const std::uint64_t id = host().bulk_in(0x81, 128);
+      if (!run_until([&] { return host().transfer(id)->status != Status::kPending; }, 20)) {
+        host().cancel(id);
+        continue;
+      }
+      ASSERT_EQ(Status::kOk, host().transfer(id)->status);
+      const Bytes& d = host().transfer(id)->data;
+      got.append(d.begin(), d.end());
+    }
+    EXPECT_EQ("hello world", got);
+  }
+}
 
 // A stalled request is a protocol stall: endpoint 0 is not halted by it,
 // GET_STATUS of 0x00 and 0x80 answers 00 00 and endpoint 0 works on.
@@ -177,6 +221,54 @@ TEST_F(UsbConformance, ShouldNeverReportEndpointZeroHalted) {
     EXPECT_EQ(0u, var8("USB_OTG_dev", in_ep(0) + kEpIsStall));
     EXPECT_EQ(0u, var8("USB_OTG_dev", out_ep(0) + kEpIsStall));
     EXPECT_EQ(18u, get_descriptor(1, 0, 18).data.size());
+  }
+}
+
+// A host that gives up on a control transfer (its time-out) goes on with
+// a new SETUP. Whatever of the abandoned answer is still waiting for an IN
+// token must not become the start of the next answer: the requests after
+// it get their own data.
+TEST_F(UsbConformance, ShouldNotAnswerANewRequestWithAnAbandonedAnswer) {
+  const struct {
+    const char* name;
+    std::uint16_t value, length;
+    bool after_first_packet;  // else before the firmware has answered at all
+  } abandoned[] = {
+      {"device descriptor, unanswered", 0x0100, 18, false},
+      {"configuration, unanswered", 0x0200, 255, false},
+      {"configuration, first packet taken", 0x0200, 255, true},
+  };
+  for (const auto& a : abandoned) {
+    SCOPED_TRACE(a.name);
+    SetUp();
+    boot_manual();
+    address_and_configure(5);
+    host().clear_logs();
+    if (!a.after_first_packet) m().write32(0xE000E180 + 8, 1u << 3);  // NVIC ICER2: OTG_FS held off
+    const std::uint64_t id = host().control(0x80, 6, a.value, 0, a.length);
+    if (a.after_first_packet)
+      ASSERT_TRUE(run_until(
+          [&] {
+            for (const auto& x : host().transactions())
+              if (x.token == UsbTransaction::Token::kIn && x.ep == 0 && x.handshake == Handshake::kAck) return true;
+            return false;
+          },
+          20));
+    else
+      run_until([] { return false; }, 1);
+    host().cancel(id);
+    m().write32(0xE000E100 + 8, 1u << 3);  // ISER2: on again
+    run_until([] { return false; }, 3);
+
+    const UsbTransfer status = ctl(0x80, 0, 0, 0, 2);
+    EXPECT_EQ(Status::kOk, status.status) << transfer_status_name(status.status);
+    EXPECT_EQ((Bytes{1, 0}), status.data);
+    const UsbTransfer config = get_descriptor(2, 0, 9);
+    ASSERT_EQ(9u, config.data.size());
+    EXPECT_EQ((Bytes{9, 2, 67, 0}), Bytes(config.data.begin(), config.data.begin() + 4));
+    const UsbTransfer device = get_descriptor(1, 0, 18);
+    ASSERT_EQ(18u, device.data.size());
+    EXPECT_EQ((Bytes{18, 1}), Bytes(device.data.begin(), device.data.begin() + 2));
   }
 }
 

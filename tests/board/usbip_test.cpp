@@ -234,6 +234,31 @@ TEST_F(UsbIp, ShouldCarryAWriteAndItsEchoThroughPendingUrbsAndUnlinkThemOnClose)
   EXPECT_TRUE(server->attached());
 }
 
+// SET_INTERFACE restarts the data toggles of that interface's endpoints
+// only, in the device and in the host controller alike: after choosing
+// setting 0 of either interface, with both bulk toggles at DATA1 from a
+// first exchange, every line typed still gets its whole answer.
+TEST_F(UsbIp, ShouldKeepTheTogglesInStepAcrossSetInterface) {
+  start();
+  auto c = connect();
+  ASSERT_EQ(0u, import(*c));
+  ASSERT_NO_FATAL_FAILURE(enumerate(*c));
+  open(*c);
+  auto exchange = [&] {
+    ASSERT_EQ(0, wait_ret(*c, c->urb(0, kBulkOut, 2, {}, {'?', '\r'})).status);
+    std::string got;
+    const std::string want = help_reply("?");
+    EXPECT_TRUE(serve_until([&] { got += take_reads(*c); return without_times(got) == want; }, 200))
+        << without_times(got);
+  };
+  ASSERT_NO_FATAL_FAILURE(exchange());
+  for (std::uint16_t interface : {0, 1, 0}) {
+    SCOPED_TRACE("interface " + std::to_string(interface));
+    ASSERT_EQ(0, ctl(*c, UsbIpClient::setup(0x01, 11, 0, interface, 0)).status);
+    ASSERT_NO_FATAL_FAILURE(exchange());
+  }
+}
+
 // Faults of one client close its connection with a logged reason; the
 // device is detached and can be imported again, and the board runs on.
 TEST_F(UsbIp, ShouldCloseOnlyTheMisbehavingConnection) {

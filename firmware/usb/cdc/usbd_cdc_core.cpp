@@ -75,6 +75,30 @@ void send_piece(void* pdev) {
   DCD_EP_Tx(handle(pdev), CDC_IN_EP, &APP_Rx_Buffer[from], len);
 }
 
+// Makes the oldest byte the host has not taken the next one to send: the
+// piece in flight is given up (its stale copy leaves the transmit FIFO) and
+// goes again, from its start, with the next burst.
+void resend_from_oldest_unsent(void* pdev) {
+  USB_OTG_CORE_HANDLE* dev = handle(pdev);
+  const std::uint8_t num = CDC_IN_EP & 0x7F;
+  dev->regs.DREGS->DIEPEMPMSK = dev->regs.DREGS->DIEPEMPMSK & ~(1u << num);
+  dev->dev.in_ep[num].xfer_len = 0;
+  dev->dev.in_ep[num].xfer_count = 0;
+  USB_OTG_FlushTxFifo(dev, num);
+  APP_Rx_ptr_out = APP_Rx_ptr_sent;
+  USB_Tx_State = 0;
+  APP_Rx_length = 0;
+}
+
+// A piece in flight whose transfer the host ended without taking it: a
+// halt (SET_FEATURE(ENDPOINT_HALT)) disables the transfer, and no
+// completion follows; once the halt is over the endpoint is neither
+// enabled nor stalled, and no completion waits to be handled.
+bool piece_cut_off(void* pdev) {
+  const OTG_FS_INEP_Regs* in = handle(pdev)->regs.INEP_REGS[CDC_IN_EP & 0x7F];
+  return (in->DIEPCTL & (OTG_DEPCTL_EPENA | OTG_DEPCTL_STALL)) == 0 && (in->DIEPINT & OTG_DIEPINT_XFRC) == 0;
+}
+
 // The OTG_FS interrupt line in the NVIC (masked around the main loop's
 // receive-ring updates).
 void mask_usb_irq() {
@@ -96,10 +120,7 @@ std::uint8_t usbd_cdc_Init(void* pdev, std::uint8_t) {
   // Nothing can be in flight on freshly opened endpoints: a piece that was
   // (the cable went while it waited) is sent again from the ring, and its
   // stale copy leaves the transmit FIFO.
-  USB_OTG_FlushTxFifo(handle(pdev), CDC_IN_EP & 0x7F);
-  APP_Rx_ptr_out = APP_Rx_ptr_sent;
-  USB_Tx_State = 0;
-  APP_Rx_length = 0;
+  resend_from_oldest_unsent(pdev);
   VCP_fops.pIf_Init();
   USB_Rx_held = 0;
   arm_rx(pdev);
@@ -154,6 +175,15 @@ std::uint8_t usbd_cdc_Setup(void* pdev, USB_SETUP_REQ* req) {
             return USBD_FAIL;
           }
           usbd_cdc_AltSet = 0;
+          // Choosing the setting puts the interface's endpoints back to
+          // their defaults, as SET_CONFIGURATION does: no halt, data toggle
+          // DATA0 (a host resets its own toggles for them).
+          if ((req->wIndex & 0xFF) == 0) {
+            DCD_EP_ClrStall(handle(pdev), CDC_CMD_EP);
+          } else {
+            DCD_EP_ClrStall(handle(pdev), CDC_IN_EP);
+            DCD_EP_ClrStall(handle(pdev), CDC_OUT_EP);
+          }
           break;
         default:  // no other standard request concerns these interfaces
           USBD_CtlError(handle(pdev), req);
@@ -205,7 +235,10 @@ std::uint8_t usbd_cdc_SOF(void* pdev) {
   if (FrameCount++ != CDC_IN_FRAME_INTERVAL) return USBD_OK;
   FrameCount = 0;
   if (handle(pdev)->dev.device_status != USB_OTG_CONFIGURED) return USBD_OK;
-  if (USB_Tx_State == 1) return USBD_OK;
+  if (USB_Tx_State == 1) {
+    if (!piece_cut_off(pdev)) return USBD_OK;
+    resend_from_oldest_unsent(pdev);
+  }
   if (APP_Rx_ptr_out == APP_RX_DATA_SIZE) APP_Rx_ptr_out = 0;
   const std::uint32_t in = APP_Rx_ptr_in, out = APP_Rx_ptr_out;
   if (out == in) {
