@@ -559,7 +559,7 @@ void UsbHost::fail(const std::string& why) {
   script_.clear();
   event("enumeration failed: " + why);
   if (attempts_ < kEnumerationTries && plugged_ && device_seen_) {
-    say("[usb] enumeration failed: " + why + "; resetting the port and trying again (attempt " +
+    say("USB host: enumeration failed: " + why + "; resetting the port and trying again (attempt " +
         std::to_string(attempts_ + 1) + " of " + std::to_string(kEnumerationTries) + ")");
     if (misc_ev_) m_.scheduler().cancel(misc_ev_);
     misc_ev_ = m_.scheduler().after(us_to_cycles(kRecoveryUs), [this] {
@@ -568,7 +568,7 @@ void UsbHost::fail(const std::string& why) {
     });
     return;
   }
-  say("[usb] enumeration failed: " + why + "; unable to enumerate the device after " +
+  say("USB host: enumeration failed: " + why + "; unable to enumerate the device after " +
       std::to_string(attempts_) + " attempts");
 }
 
@@ -668,7 +668,7 @@ void UsbHost::enumerate() {
         char ids[32] = "";
         if (device_desc_.size() >= 12)
           std::snprintf(ids, sizeof ids, "%04x:%04x", le16(device_desc_, 8), le16(device_desc_, 10));
-        say(std::string("[usb] device ") + ids + " \"" + product + "\" enumerated at address " +
+        say(std::string("USB host: device ") + ids + " \"" + product + "\" enumerated at address " +
             std::to_string(address_));
         if (auto_open_) open_port();
         pump_writes();
