@@ -229,10 +229,22 @@ TerminalConsole::TerminalConsole(Board& board, int in_fd, int out_fd)
   // its vboard), so the shell takes the terminal back; fg continues both.
   // The terminal is put back first, while this process still has it: the
   // shell takes it over as soon as it sees the job stop.
+  // This process stops by the signal's default action, inside kill(), not
+  // by a handler raising it again: the shell may report the job stopped as
+  // soon as the parent stops, and an fg typed at once must never find this
+  // process still on its way to stopping (a SIGCONT that came first would be
+  // used up, and the stop raised after it would last for ever). A SIGCONT
+  // that comes before the stop takes effect cancels it instead.
   add_command({'z', "suspend vboard (the shell's fg resumes it)", [this](Board&) {
                  if (tcgetpgrp(in_fd_) != getpgrp()) return (void)std::raise(SIGTSTP);
                  restore_console_terminal();
-                 ::kill(0, SIGTSTP);
+                 struct sigaction stop{}, handler{};
+                 stop.sa_handler = SIG_DFL;
+                 sigemptyset(&stop.sa_mask);
+                 sigaction(SIGTSTP, &stop, &handler);
+                 ::kill(0, SIGTSTP);  // stopped here, with the whole job, until fg or bg
+                 sigaction(SIGTSTP, &handler, nullptr);
+                 g_reenter_raw = 1;
                }});
   add_command({'?', "list the board commands", [this](Board&) { answer(help_text()); }});
 }
