@@ -18,6 +18,7 @@
 #include "sim/usbhost/usb_host.hpp"
 #include "sim/usbhost/usbip_server.hpp"
 #include "tests/support/usbip_client.hpp"
+#include "tools/bench/usbip_board.hpp"
 
 namespace {
 
@@ -94,17 +95,10 @@ std::vector<Setup> chapter9_requests() {
 // Runs the scenario with `random_setups` random packets; 0 when every
 // request was answered, the board never faulted and the shell answers after.
 int usb_fuzz_bench(const std::string& elf, unsigned random_setups) {
-  vb::BoardOptions o;
-  o.elf = elf;
-  o.usb_cable = true;
-  vb::Board board(o);
-  vb::Machine& m = board.m();
-  board.usb_host().set_auto_enumerate(false);
-  vb::UsbIpServer server(m, board.usb_host(), board.otg_fs(), vb::UsbIpOptions{"127.0.0.1", 0});
-  if (!board.boot()) {
-    std::printf("  boot did not reach the main loop\n");
-    return 1;
-  }
+  UsbIpBoard b(elf);
+  vb::Machine& m = b.m;
+  vb::UsbIpServer& server = b.server;
+  if (!b.boot()) return 1;
   m.stats().watch_pc = m.symbol("fast_loop");
   m.stats().worst_pass_cycles = 0;
   const std::uint64_t irq0 = m.stats().exceptions[kOtgFsException].entries, c0 = m.now();

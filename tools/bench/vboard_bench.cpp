@@ -35,6 +35,7 @@
 #include "sim/usbhost/usbip_server.hpp"
 #include "tests/support/thumb.hpp"
 #include "tests/support/usbip_client.hpp"
+#include "tools/bench/usbip_board.hpp"
 
 // tools/bench/clock_bench.cpp
 int clock_busy_bench(const std::string& elf, double ms);
@@ -401,17 +402,10 @@ int rss_child(const std::string& mode, double ms, const std::string& elf) {
 // reading the echo and the replies until every line was answered.
 int usbip_typing(const std::string& elf, std::size_t bytes) {
   using vb::test::UsbIpClient;
-  vb::BoardOptions o;
-  o.elf = elf;
-  o.usb_cable = true;
-  vb::Board board(o);
-  vb::Machine& m = board.m();
-  board.usb_host().set_auto_enumerate(false);
-  vb::UsbIpServer server(m, board.usb_host(), board.otg_fs(), vb::UsbIpOptions{"127.0.0.1", 0});
-  if (!board.boot()) {
-    std::printf("  boot did not reach the main loop\n");
-    return 1;
-  }
+  UsbIpBoard b(elf);
+  vb::Machine& m = b.m;
+  vb::UsbIpServer& server = b.server;
+  if (!b.boot()) return 1;
   UsbIpClient c(server.port());
   std::map<std::uint32_t, UsbIpClient::Ret> rets;
   bool imported = false;  // from then on the stream is URB replies
