@@ -183,8 +183,9 @@ void Timer::connect_update_dma(Dma& dma, int stream, int channel) {
   dma_stream_ = stream;
   dma_channel_ = channel;
   dma.connect_request(stream, channel);
-  // Requests made while the stream was off went nowhere: bring the counter up
-  // to the change first, then plan the next update for the stream.
+  // A stream switching on or off: bring the counter up to the change first
+  // (a request made while the stream was off waits in the DMA and is served
+  // when the stream starts), then plan the next update for the stream.
   dma.on_stream_change(stream, [this](bool before) {
     if (before) {
       sync_now();

@@ -49,6 +49,8 @@ TEST(MakeVoice, HelpAndWordsShouldGoToStdoutAndBadOptionsBeRefusedOnStderr) {
       {"--bogus", 2, "", "make-voice: unknown option --bogus (see tools/make-voice --help)\n"},
       {"--out", 2, "", "make-voice: --out needs a value"},
       {"--speed fast", 2, "", "make-voice: --speed takes words per minute, not 'fast'"},
+      {"--speed 0", 2, "", "make-voice: --speed takes 80 to 450 words per minute, not 0"},
+      {"--speed 451", 2, "", "make-voice: --speed takes 80 to 450 words per minute, not 451"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args);
