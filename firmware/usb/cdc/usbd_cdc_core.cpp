@@ -44,9 +44,6 @@ std::uint32_t usbd_cdc_AltSet = 0;
 namespace {
 
 std::uint32_t FrameCount = 0;
-// Length of the last piece handed to the bulk IN endpoint (0 for a
-// zero-length packet).
-std::uint32_t tx_piece_len = 0;
 
 USB_OTG_CORE_HANDLE* handle(void* pdev) { return static_cast<USB_OTG_CORE_HANDLE*>(pdev); }
 
@@ -68,7 +65,6 @@ void send_piece(void* pdev) {
   std::uint32_t len = APP_Rx_length > CDC_DATA_MAX_PACKET_SIZE ? CDC_DATA_MAX_PACKET_SIZE : APP_Rx_length;
   const std::uint32_t from = APP_Rx_ptr_out;
   APP_Rx_ptr_sent = from;
-  tx_piece_len = len;
   APP_Rx_ptr_out = from + len;
   APP_Rx_length -= len;
   USB_Tx_State = 1;
@@ -209,10 +205,11 @@ std::uint8_t usbd_cdc_EP0_RxReady(void*) {
 // or on a short packet, and would otherwise wait for the next burst.
 std::uint8_t usbd_cdc_DataIn(void* pdev, std::uint8_t) {
   if (USB_Tx_State != 1) return USBD_OK;
+  const std::uint32_t piece_len = APP_Rx_ptr_out - APP_Rx_ptr_sent;  // 0 for a zero-length packet
   APP_Rx_ptr_sent = APP_Rx_ptr_out;  // the piece is the host's now
   if (APP_Rx_length != 0) {
     send_piece(pdev);
-  } else if (tx_piece_len == CDC_DATA_MAX_PACKET_SIZE) {
+  } else if (piece_len == CDC_DATA_MAX_PACKET_SIZE) {
     send_piece(pdev);  // zero-length
   } else {
     USB_Tx_State = 0;
