@@ -211,13 +211,17 @@ protected:
     c->m().write8(c->m().symbol("ten_min_announce"), 0);
     c->m().write8(c->m().symbol("ten_min_flag"), static_cast<std::uint8_t>(mode));
   }
-  void press(const std::vector<Press>& presses, double bounce_ms = 0) {
+  // Plans the presses; returns when the last one ends (ms from now).
+  double schedule(const std::vector<Press>& presses, double bounce_ms = 0) {
     double t = 0;
     for (const Press& p : presses) {
       c->b->button().press(t + p.gap_ms, p.hold_ms, bounce_ms);
       t += p.gap_ms + p.hold_ms;
     }
-    c->run_ms(t + 400);
+    return t;
+  }
+  void press(const std::vector<Press>& presses, double bounce_ms = 0) {
+    c->run_ms(schedule(presses, bounce_ms) + 400);
   }
   std::uint32_t mode() { return c->m().read8(c->m().symbol("ten_min_flag")); }
   std::size_t hour_clips() {
@@ -329,11 +333,7 @@ TEST_F(Gestures, ShouldGiveTheSameResultsWhenALatePassJumpsOverAMark) {
     for (const double hold : k.holds) {
       const std::string what = std::string(k.what) + ", held at " + std::to_string(static_cast<int>(hold));
       start(k.mode_before);
-      double t = 0;
-      for (const Press& p : k.presses) {
-        c->b->button().press(t + p.gap_ms, p.hold_ms);
-        t += p.gap_ms + p.hold_ms;
-      }
+      const double t = schedule(k.presses);
       if (hold >= 0) {
         c->run_ms(hold);
         hold_main_loop(*c, 6);
