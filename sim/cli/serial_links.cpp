@@ -103,9 +103,11 @@ int write_all(int fd, const void* data, std::size_t n) {
 // the input has bytes, and input is never read far ahead of the line.
 constexpr double kInputAheadMs = 20;
 
+}  // namespace
+
 // Bytes the console line can take now without what is queued on it
 // reaching further than kInputAheadMs ahead of the clock.
-std::size_t line_room(Board& board) {
+std::size_t console_line_room(Board& board) {
   Machine& m = board.m();
   const Usart& port = board.usart3();
   const double hclk = m.clocks().hclk;
@@ -117,6 +119,8 @@ std::size_t line_room(Board& board) {
   if (busy_until >= horizon) return 0;
   return std::max<std::size_t>(1, static_cast<std::size_t>((horizon - busy_until) / byte_cycles));
 }
+
+namespace {
 
 enum class ReadResult { kBytes, kNothing, kEnd, kError };
 
@@ -163,7 +167,6 @@ void restore_console_terminal() {
   g_is_raw = 0;
 }
 
-std::size_t console_line_room(Board& board) { return line_room(board); }
 
 double termios_rate(unsigned speed) {
   static const struct { speed_t code; double rate; } table[] = {
@@ -345,7 +348,7 @@ void TerminalConsole::poll(Board& board) {
   // in the terminal.
   std::uint8_t buf[256];
   std::size_t got = 0;
-  const std::size_t room = std::min(sizeof buf, line_room(board));
+  const std::size_t room = std::min(sizeof buf, console_line_room(board));
   if (room == 0) return;
   switch (read_now(in_fd_, buf, room, got)) {
     case ReadResult::kBytes:
@@ -385,7 +388,7 @@ void ConsoleInput::poll(Board& board) {
   if (ended_ || !started_) return;
   std::uint8_t buf[4096];
   std::size_t got = 0;
-  const std::size_t room = std::min(sizeof buf, line_room(board));
+  const std::size_t room = std::min(sizeof buf, console_line_room(board));
   if (room == 0) return;
   switch (read_now(in_fd_, buf, room, got)) {
     case ReadResult::kBytes:

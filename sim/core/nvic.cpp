@@ -59,7 +59,6 @@ void Nvic::reset() {
   systick_.reset();
   enabled_.fill(false);
   pending_.fill(false);
-  pending_count_ = 0;
   pending_bits_ = {};
   active_.fill(false);
   priority_.fill(0);
@@ -89,14 +88,13 @@ void Nvic::mark_pending(int number, bool pending) {
   else
     pending_bits_[number >> 6] &= ~bit;
   if (pending && (scr_ & SCR_SEVONPEND)) event_ = true;
-  pending_count_ += pending ? 1 : -1;
 }
 
 void Nvic::update() {
   next_valid_ = false;
   // With nothing enabled and pending no change can make an exception ready
   // (a line that stays pending while its interrupt is disabled is common).
-  if (changed_ && pending_count_ > 0 && next_pending() != 0) changed_();
+  if (changed_ && next_pending() != 0) changed_();
 }
 
 // --- exception state ---------------------------------------------------------
@@ -165,7 +163,6 @@ void Nvic::set_irq_level(int irq, bool level, const void* source) {
 
 int Nvic::next_pending() const {
   if (next_valid_) return next_;
-  if (pending_count_ == 0) return 0;
   int best = 0, best_priority = kNoPriority;
   // Only the pending ones, in number order.
   for (int word = 0; word < 2; ++word) {

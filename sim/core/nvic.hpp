@@ -192,7 +192,6 @@ private:
   std::array<std::uint8_t, exc::kCount> priority_{};
   std::array<bool, exc::kIrqCount> level_{};
   std::array<std::vector<const void*>, exc::kIrqCount> sources_;  // asserting, per line
-  int pending_count_ = 0;
   std::array<std::uint64_t, 2> pending_bits_{};  // bit n: exception n pending, for the scan
   static_assert(exc::kCount <= 128);
   std::vector<int> stack_;  // active exceptions, outermost first

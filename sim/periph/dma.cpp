@@ -207,22 +207,14 @@ void Dma::move_item(int n) {
     // The chip's answer to an address off the ports: a transfer error.
     machine().message(name() + " stream " + std::to_string(n) + ": " + hex32(par) + " / " + hex32(mar) +
                       " is off the controller's ports: transfer error, stream stopped");
-    notify(n, true);
-    regs_[stream_reg(n, SxCR)] &= ~CR_EN;
-    set_flags(n, TEIF);
-    notify(n, false);
-    return;
+    return end_run(n, TEIF);
   }
   std::uint32_t data = 0;
   if (!machine().bus_read(from, &data, bytes) || !machine().bus_write(to, &data, bytes)) {
     // A bus error ends the run of the stream with TEIF.
     report("stream " + std::to_string(n) + ": bus error moving " + std::to_string(bytes) + " byte(s) from " +
            hex32(from) + " to " + hex32(to));
-    notify(n, true);
-    regs_[stream_reg(n, SxCR)] &= ~CR_EN;
-    set_flags(n, TEIF);
-    notify(n, false);
-    return;
+    return end_run(n, TEIF);
   }
   ++transfers_[n];
   ++items_[n];
@@ -236,14 +228,19 @@ void Dma::move_item(int n) {
       ndtr = ndtr_start_[n];
       items_[n] = 0;
     } else {
-      notify(n, true);
-      regs_[stream_reg(n, SxCR)] &= ~CR_EN;
-      set_flags(n, flags);
-      notify(n, false);
-      return;
+      return end_run(n, flags);
     }
   }
   if (flags) set_flags(n, flags);
+}
+
+// The stream's run ends: EN clears (its watchers told before and after)
+// and the flags that ended it are raised.
+void Dma::end_run(int n, std::uint32_t flags) {
+  notify(n, true);
+  regs_[stream_reg(n, SxCR)] &= ~CR_EN;
+  set_flags(n, flags);
+  notify(n, false);
 }
 
 void Dma::set_flags(int n, std::uint32_t flags) {

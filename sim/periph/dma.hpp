@@ -145,6 +145,7 @@ private:
   void begin_stop(int n);
   void check_config(int n);
   void move_item(int n);
+  void end_run(int n, std::uint32_t flags);
   void set_flags(int n, std::uint32_t flags);
   void notify(int n, bool before);
   void update_irq();

@@ -425,8 +425,7 @@ void UsbIpServer::probe_next(std::function<void(bool)> done) {
     if (alive.expired()) return;
     // The device keeps one number for as long as it is exported, so the
     // device list and every import name the same device.
-    if (address_ == 0) address_ = kDevNum;
-    const std::uint8_t a = address_;
+    const std::uint8_t a = kDevNum;
     host_.control(0x00, 5, a, 0, 0, {}, [this, alive, done, a](const UsbTransfer& t) {
       if (alive.expired()) return;
       if (t.status != UsbTransfer::Status::kOk) return done(false);
@@ -455,7 +454,7 @@ std::vector<std::uint8_t> UsbIpServer::device_info() const {
   put_text(b, "/sys/devices/platform/vboard/usb1/1-1", kPathSize);
   put_text(b, kBusId, kBusIdSize);
   put32(b, kBusNum);
-  put32(b, address_);
+  put32(b, kDevNum);
   put32(b, kSpeedFull);
   const auto& d = device_desc_;
   put16(b, le16(d, 8));   // idVendor

@@ -104,7 +104,6 @@ private:
   std::map<ConnId, std::unique_ptr<Conn>> conns_;
   ConnId next_conn_ = 1, attached_conn_ = 0;
   std::vector<std::uint8_t> device_desc_, config_desc_;
-  std::uint8_t address_ = 0;
   bool preparing_ = false;
   std::vector<std::function<void(bool)>> prepare_waiters_;
   cycles_t attach_deadline_ = 0;

@@ -73,8 +73,7 @@ int clock_hour_bench(const std::string& elf, double run_s, double& host_s, doubl
     std::printf("  boot did not reach the main loop:\n%s\n", m.faulted() ? m.fault_report().c_str() : m.where().c_str());
     return 1;
   }
-  const double hz = m.clocks().hclk;
-  auto ms_now = [&] { return static_cast<double>(m.now()) * 1000.0 / hz; };
+  auto ms_now = [&] { return m.device_ms(); };
   const double start_ms = ms_now();
 
   // The clip tables in flash: which clip a stream address is.
@@ -124,7 +123,7 @@ int clock_hour_bench(const std::string& elf, double run_s, double& host_s, doubl
   {
     double on_at = -1;
     for (const auto& r : board.beeper().trace()) {
-      const double t = static_cast<double>(r.at) * 1000.0 / hz;
+      const double t = m.device_ms_at(r.at);
       const bool chime = std::fabs(r.tone.hz - 1000.0) < 1.0;
       if (chime && on_at < 0) on_at = t;
       else if (!chime && on_at >= 0) { chimes.push_back({on_at, t}); on_at = -1; }

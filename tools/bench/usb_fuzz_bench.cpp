@@ -101,7 +101,8 @@ int usb_fuzz_bench(const std::string& elf, unsigned random_setups) {
   if (!b.boot()) return 1;
   m.stats().watch_pc = m.symbol("fast_loop");
   m.stats().worst_pass_cycles = 0;
-  const std::uint64_t irq0 = m.stats().exceptions[kOtgFsException].entries, c0 = m.now();
+  const std::uint64_t irq0 = m.stats().exceptions[kOtgFsException].entries;
+  const double ms0 = m.device_ms();
 
   std::unique_ptr<UsbIpClient> c;
   std::map<std::uint32_t, UsbIpClient::Ret> rets;
@@ -198,7 +199,7 @@ int usb_fuzz_bench(const std::string& elf, unsigned random_setups) {
     worst_shell = m.stats().worst_pass_cycles;
   }
 
-  const double device_s = static_cast<double>(m.now() - c0) / m.clocks().hclk;
+  const double device_s = (m.device_ms() - ms0) / 1000.0;
   const std::uint64_t irqs = m.stats().exceptions[kOtgFsException].entries - irq0;
   const double hclk = m.clocks().hclk;
   std::printf("  %u requests (%zu chapter-9, %u random, re-imported every %d): %u failures\n", sent,
