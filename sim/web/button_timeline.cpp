@@ -6,9 +6,9 @@ namespace vb::web {
 
 std::optional<cycles_t> ButtonTimeline::place(cycles_t now, double cycles_per_ms, int page, bool pressed,
                                               std::optional<double> page_ms) {
-  // Not before an edge already placed, whichever gesture it belonged to.
+  // Not before an edge already placed, whichever gesture it belonged to
+  // (every placed edge waits in pending_, the latest last, until due).
   cycles_t floor = now;
-  if (gesture_) floor = std::max(floor, gesture_->last + 1);
   if (!pending_.empty()) floor = std::max(floor, pending_.back().first + 1);
   while (!pending_.empty() && pending_.front().first <= now) pending_.pop_front();
 
@@ -31,9 +31,9 @@ std::optional<cycles_t> ButtonTimeline::place(cycles_t now, double cycles_per_ms
   if (!page_ms)
     gesture_.reset();
   else if (continues)
-    gesture_->last = at, gesture_->last_page = *page_ms;
+    gesture_->last_page = *page_ms;
   else
-    gesture_ = Gesture{page, at, *page_ms, at, *page_ms};
+    gesture_ = Gesture{page, at, *page_ms, *page_ms};
   pending_.emplace_back(at, pressed);
   return at;
 }

@@ -40,8 +40,7 @@ private:
     int page = 0;          // the page whose clock page_ms is on
     cycles_t at = 0;       // device time of the gesture's origin
     double page_ms = 0;    // the page's time of that origin
-    cycles_t last = 0;     // latest edge placed
-    double last_page = 0;  // the page's time of that edge
+    double last_page = 0;  // the page's time of its latest edge
   };
   std::optional<Gesture> gesture_;
   std::deque<std::pair<cycles_t, bool>> pending_;  // edges placed and not yet due: time, pressed

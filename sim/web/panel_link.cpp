@@ -5,6 +5,7 @@
 
 #include "sim/board/board.hpp"
 #include "sim/cli/serial_links.hpp"
+#include "sim/cli/usb_link.hpp"
 #include "sim/parts/audio_sink.hpp"
 #include "sim/periph/rcc.hpp"
 #include "sim/periph/rtc.hpp"
@@ -68,16 +69,9 @@ PanelLink::PanelLink(Board& board, std::unique_ptr<Server> server, PanelOptions 
   board.rcc().on_change([weak] {
     if (auto sink = weak.lock()) sink->clocks_changed();
   });
-  last_cycles_ = board.m().now();
 }
 
 PanelLink::~PanelLink() = default;
-
-double PanelLink::device_ms(Board& board, cycles_t at) const {
-  const double hclk = board.m().clocks().hclk;
-  if (hclk <= 0) return last_ms_;
-  return last_ms_ + (static_cast<double>(at) - static_cast<double>(last_cycles_)) * 1000.0 / hclk;
-}
 
 void PanelLink::board_message(const std::string& text) { messages_.push_back(text); }
 
@@ -98,10 +92,7 @@ void PanelLink::apply(Board& board, const Incoming& in) {
   if (const auto* b = std::get_if<ButtonEdge>(&in.request)) return press(board, in.client, b->pressed, b->t);
   if (const auto* c = std::get_if<CableSwitch>(&in.request)) {
     UsbHost& host = board.usb_host();
-    if (c->plugged == host.plugged()) return;
-    if (c->plugged) host.plug();
-    else host.unplug();
-    messages_.push_back(c->plugged ? "USB cable plugged in" : "USB cable unplugged");
+    if (c->plugged != host.plugged()) messages_.push_back(cli::toggle_usb_cable(host));
     return;
   }
   const auto& typed = std::get<Typed>(in.request);
@@ -151,11 +142,10 @@ void PanelLink::poll(Board& board) {
     const std::size_t i = static_cast<std::size_t>(beeps_seen_ - base);
     if (i + 1 < beeps.size() && beeps[i + 1].at - beeps[i].at < brief) continue;
     const auto& r = beeps[i];
-    tones_ += std::string(tones_.empty() ? "" : ",") + "{\"t\":" + json_number(device_ms(board, r.at)) +
+    tones_ += std::string(tones_.empty() ? "" : ",") + "{\"t\":" + json_number(board.m().device_ms_at(r.at)) +
               ",\"hz\":" + json_number(r.tone.hz) + ",\"duty\":" + json_number(r.tone.duty) + "}";
   }
-  last_ms_ = device_ms(board, board.m().now());
-  last_cycles_ = board.m().now();
+  last_ms_ = board.m().device_ms();
 
   for (std::string& note : server_->take_notes()) {
     // On a line of its own, as every board line, between the console's.

@@ -58,7 +58,6 @@ private:
   void publish(Board& board, bool final);
   std::string panel_json(Board& board);
   std::string status_json(Board& board, double speed);
-  double device_ms(Board& board, cycles_t at) const;
 
   Board& board_;
   std::unique_ptr<Server> server_;
@@ -74,7 +73,6 @@ private:
   std::string console_in_, usb_in_;
 
   // Device time: cycles converted at the HCLK of each slice.
-  cycles_t last_cycles_ = 0;
   double last_ms_ = 0;
   std::uint64_t beeps_seen_ = 0;
   std::string tones_;  // JSON items since the last publish

@@ -486,6 +486,11 @@ void Server::Impl::distribute() {
     back.append(frame, 1);
     if (back.size() > kScrollBack) back.erase(0, back.size() - kScrollBack);
   };
+  // Taken once: a page disconnected while this runs stays alive in the list
+  // (its sends are then dropped by the closing session).
+  std::vector<std::shared_ptr<WsSession>> pages;
+  pages.reserve(sessions_.size());
+  for (auto& [id, s] : sessions_) pages.push_back(s);
   for (const Outgoing& o : frames) {
     switch (o.replay) {
       case Replay::kConsole: keep(console_back_, *o.frame.data); break;
@@ -494,9 +499,6 @@ void Server::Impl::distribute() {
       case Replay::kPanel: panel_ = o.frame.data; break;
       case Replay::kNone: break;
     }
-    // A page may be disconnected (and removed) while this runs.
-    std::vector<std::shared_ptr<WsSession>> pages;
-    for (auto& [id, s] : sessions_) pages.push_back(s);
     for (auto& s : pages) s->send(o.frame);
   }
 }
