@@ -1,5 +1,6 @@
 #include "sim/periph/gpio.hpp"
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 
@@ -256,8 +257,12 @@ double Gpio::speed_limit_hz(unsigned ospeedr) {
 void Gpio::set_alternate_rate(Pin p, unsigned af, double hz) {
   check(p);
   if (af > 15) throw std::out_of_range("alternate function " + std::to_string(af));
-  if (af_rate_[p.port][p.num][af] == hz) return;
-  af_rate_[p.port][p.num][af] = hz;
+  auto& rates = af_rate_[p.port][p.num];
+  if (rates[af] == hz) return;
+  rates[af] = hz;
+  const bool rated = std::any_of(rates.begin(), rates.end(), [](double r) { return r > 0; });
+  const auto bit = static_cast<std::uint16_t>(1u << p.num);
+  rated_[p.port] = rated ? rated_[p.port] | bit : rated_[p.port] & ~bit;
   check_speed(p.port, 0);
 }
 
@@ -265,7 +270,11 @@ void Gpio::set_alternate_rate(Pin p, unsigned af, double hz) {
 // on the selected alternate function, and the last full period the output
 // stage made by itself (`drive_changed`: the pins whose stage just changed).
 void Gpio::check_speed(int port, std::uint16_t drive_changed) {
-  if (!machine_) return;
+  // Only pins that carry a peripheral's wave or whose stage just changed.
+  const std::uint16_t pins = rated_[port] | drive_changed;
+  if (!machine_ || pins == 0) return;
+  const cycles_t now = machine_->now();
+  const double hclk = machine_->clocks().hclk;
   const std::uint32_t ospeedr = ports_[port]->regs_[OSPEEDR];
   const auto where = [&](int p) {
     const unsigned speed = ospeedr >> (2 * p) & 3;
@@ -273,6 +282,7 @@ void Gpio::check_speed(int port, std::uint16_t drive_changed) {
            std::to_string(static_cast<int>(speed_limit_hz(speed) / 1e6)) + " MHz)";
   };
   for (int p = 0; p < 16; ++p) {
+    if (!(pins >> p & 1)) continue;
     const Pin pin{static_cast<std::uint8_t>(port), static_cast<std::uint8_t>(p)};
     const double limit = speed_limit_hz(ospeedr >> (2 * p) & 3);
     if (mode(pin) == Mode::kAlternate) {
@@ -284,8 +294,6 @@ void Gpio::check_speed(int port, std::uint16_t drive_changed) {
     }
     if (!(drive_changed >> p & 1)) continue;
     auto& edges = drive_edges_[port][p];
-    const cycles_t now = machine_->now();
-    const double hclk = machine_->clocks().hclk;
     // Two changes before this one make a full period of the signal.
     if (edges[0] != kNever && static_cast<double>(now - edges[0]) * limit < hclk) {
       fault(where(p) + " toggles with a period of " + std::to_string(now - edges[0]) +

@@ -163,6 +163,7 @@ private:
   std::array<std::uint16_t, kPorts> contention_{};
   // Frequencies of the waves on alternate functions (set_alternate_rate).
   std::array<std::array<std::array<double, 16>, 16>, kPorts> af_rate_{};
+  std::array<std::uint16_t, kPorts> rated_{};  // pins with a wave on any alternate function
   // What the output stage did last, and when it changed the two times before.
   std::array<std::array<ChipDrive, 16>, kPorts> last_drive_{};
   std::array<std::array<std::array<cycles_t, 2>, 16>, kPorts> drive_edges_{};
