@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "sim/core/pins.hpp"
+#include "sim/core/tcp_listener.hpp"
 #include "sim/gdb/target_description.hpp"
 #include "sim/periph/gpio.hpp"
 
@@ -108,22 +109,6 @@ bool in_flash(std::uint32_t addr, std::uint32_t len) {
 // Said when the debugger kills the program (`kill`).
 constexpr const char* kKilled = "debugger killed the program; the board is reset, the core halted at the reset vector";
 
-// "127.0.0.1:40312", "[::1]:40312".
-std::string peer_text(const sockaddr_storage& a) {
-  char host[INET6_ADDRSTRLEN] = "?";
-  if (a.ss_family == AF_INET) {
-    const auto& v4 = reinterpret_cast<const sockaddr_in&>(a);
-    inet_ntop(AF_INET, &v4.sin_addr, host, sizeof host);
-    return std::string(host) + ":" + std::to_string(ntohs(v4.sin_port));
-  }
-  if (a.ss_family == AF_INET6) {
-    const auto& v6 = reinterpret_cast<const sockaddr_in6&>(a);
-    inet_ntop(AF_INET6, &v6.sin6_addr, host, sizeof host);
-    return "[" + std::string(host) + "]:" + std::to_string(ntohs(v6.sin6_port));
-  }
-  return host;
-}
-
 }  // namespace
 
 int fault_signal(const std::string& report) {
@@ -138,34 +123,11 @@ int fault_signal(const std::string& report) {
 // --- connection -------------------------------------------------------------------
 
 Server::Server(Board& board, ServerOptions opts) : board_(board), opts_(std::move(opts)) {
-  sockaddr_storage ss{};
-  socklen_t ss_len = 0;
-  auto* v4 = reinterpret_cast<sockaddr_in*>(&ss);
-  auto* v6 = reinterpret_cast<sockaddr_in6*>(&ss);
   if (opts_.port < 0 || opts_.port > 65535) throw std::runtime_error("GDB port " + std::to_string(opts_.port) + " is not a TCP port");
   if (opts_.bind == "localhost") opts_.bind = "127.0.0.1";
-  if (inet_pton(AF_INET, opts_.bind.c_str(), &v4->sin_addr) == 1) {
-    v4->sin_family = AF_INET;
-    v4->sin_port = htons(static_cast<std::uint16_t>(opts_.port));
-    ss_len = sizeof *v4;
-  } else if (inet_pton(AF_INET6, opts_.bind.c_str(), &v6->sin6_addr) == 1) {
-    v6->sin6_family = AF_INET6;
-    v6->sin6_port = htons(static_cast<std::uint16_t>(opts_.port));
-    ss_len = sizeof *v6;
-  } else {
-    throw std::runtime_error("GDB bind address '" + opts_.bind + "' is not a numeric IPv4 or IPv6 address");
-  }
-  listen_ = socket(ss.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (listen_ < 0) throw std::runtime_error(std::string("GDB server: socket: ") + std::strerror(errno));
-  const int one = 1;
-  setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  if (bind(listen_, reinterpret_cast<sockaddr*>(&ss), ss_len) != 0 || listen(listen_, 1) != 0) {
-    const std::string why = std::strerror(errno);
-    close(listen_);
-    throw std::runtime_error("GDB server cannot listen on " + opts_.bind + " port " + std::to_string(opts_.port) + ": " + why);
-  }
-  getsockname(listen_, reinterpret_cast<sockaddr*>(&ss), &ss_len);
-  port_ = ntohs(ss.ss_family == AF_INET ? v4->sin_port : v6->sin6_port);
+  const TcpListener l = listen_tcp(opts_.bind, opts_.port, 1, "GDB server");
+  listen_ = l.fd;
+  port_ = l.port;
   board_.m().debug_attach(true);
   halted_ = opts_.start_halted;
 }

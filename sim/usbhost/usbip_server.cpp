@@ -14,6 +14,7 @@
 #include <stdexcept>
 
 #include "sim/core/machine.hpp"
+#include "sim/core/tcp_listener.hpp"
 #include "sim/periph/otg_fs.hpp"
 #include "sim/usbhost/usb_host.hpp"
 
@@ -81,34 +82,9 @@ struct UsbIpServer::Conn {
 UsbIpServer::UsbIpServer(Machine& m, UsbHost& host, OtgFs& dev, UsbIpOptions opts)
     : m_(m), host_(host), dev_(dev), bind_(opts.bind) {
   if (opts.port < 0 || opts.port > 65535) throw std::runtime_error("USB/IP port " + std::to_string(opts.port) + " is out of range");
-  // A numeric IPv4 or IPv6 address.
-  sockaddr_storage ss{};
-  auto* v4 = reinterpret_cast<sockaddr_in*>(&ss);
-  auto* v6 = reinterpret_cast<sockaddr_in6*>(&ss);
-  socklen_t len = 0;
-  if (inet_pton(AF_INET, opts.bind.c_str(), &v4->sin_addr) == 1) {
-    v4->sin_family = AF_INET;
-    v4->sin_port = htons(static_cast<std::uint16_t>(opts.port));
-    len = sizeof *v4;
-  } else if (inet_pton(AF_INET6, opts.bind.c_str(), &v6->sin6_addr) == 1) {
-    v6->sin6_family = AF_INET6;
-    v6->sin6_port = htons(static_cast<std::uint16_t>(opts.port));
-    len = sizeof *v6;
-  } else {
-    throw std::runtime_error("USB/IP: '" + opts.bind + "' is not a numeric IPv4 or IPv6 address");
-  }
-  listen_fd_ = ::socket(ss.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (listen_fd_ < 0) throw std::runtime_error(std::string("USB/IP: no socket: ") + std::strerror(errno));
-  const int one = 1;
-  setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&ss), len) != 0 || ::listen(listen_fd_, 4) != 0) {
-    const std::string why = std::strerror(errno);
-    ::close(listen_fd_);
-    throw std::runtime_error("USB/IP server cannot listen on " + opts.bind + " port " + std::to_string(opts.port) + ": " +
-                             why);
-  }
-  getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&ss), &len);
-  port_ = ntohs(ss.ss_family == AF_INET ? v4->sin_port : v6->sin6_port);
+  const TcpListener l = listen_tcp(opts.bind, opts.port, 4, "USB/IP server");
+  listen_fd_ = l.fd;
+  port_ = l.port;
 }
 
 UsbIpServer::~UsbIpServer() {
@@ -165,16 +141,7 @@ void UsbIpServer::accept_clients() {
     auto c = std::make_unique<Conn>();
     c->id = next_conn_++;
     c->fd = fd;
-    char ip[INET6_ADDRSTRLEN] = "?";
-    if (a.ss_family == AF_INET6) {
-      const auto& v6 = reinterpret_cast<const sockaddr_in6&>(a);
-      inet_ntop(AF_INET6, &v6.sin6_addr, ip, sizeof ip);
-      c->peer = "[" + std::string(ip) + "]:" + std::to_string(ntohs(v6.sin6_port));
-    } else {
-      const auto& v4 = reinterpret_cast<const sockaddr_in&>(a);
-      inet_ntop(AF_INET, &v4.sin_addr, ip, sizeof ip);
-      c->peer = std::string(ip) + ":" + std::to_string(ntohs(v4.sin_port));
-    }
+    c->peer = peer_text(a);
     say("client " + c->peer + " connected");
     conns_.emplace(c->id, std::move(c));
   }
