@@ -345,5 +345,49 @@ TEST(Timer, ShouldTellOutputWatchersWhenAPreloadedPrescalerTakesEffect) {
   EXPECT_EQ(4000.0, heard.back());
 }
 
+// A timer whose interrupt flag stays set (the firmware enabled the interrupt
+// but never takes it, as it does with TIM1) goes on counting without an
+// event per update; whatever the firmware reads and whatever the interrupt
+// line does is the same as with an event at every update.
+constexpr cycles_t kFlagPeriod = 1000;  // ARR 999 at a 144 MHz timer clock
+
+TEST(TimerFlag, ShouldSetTheFlagAgainAtTheFirstUpdateAfterTheFirmwareClearsIt) {
+  struct Case { const char* what; std::uint32_t dier; std::uint32_t flag; cycles_t clear_at; };
+  const Case cases[] = {
+      {"update interrupt, cleared mid-period", DIER_UIE, SR_UIF, 500'123},
+      {"update interrupt, cleared one cycle before an update", DIER_UIE, SR_UIF, 700'999},
+      {"compare interrupt on channel 1, cleared mid-period", SR_CCIF(0), SR_CCIF(0), 333'777},
+  };
+  for (const Case& c : cases) {
+    TimerBench b;
+    b.tim.write(ARR, kFlagPeriod - 1, kAll);
+    b.tim.write(CCR1, 250, kAll);
+    b.tim.write(CCMR1, 6u << 4, kAll);  // channel 1 as a PWM output: compares count
+    b.tim.write(DIER, c.dier, kAll);
+    const int irq = kUpIrq + (c.flag == SR_UIF ? 0 : 2);
+    const cycles_t t0 = b.m.now();
+    b.tim.write(CR1, CR1_CEN, kAll);
+    // The first rise of the line, cycle by cycle, without touching the timer.
+    while (!b.m.nvic().irq_level(irq) && b.m.now() < t0 + 2 * kFlagPeriod) run_for(b.m, 1);
+    ASSERT_TRUE(b.m.nvic().irq_level(irq)) << c.what;
+    const cycles_t first = b.m.now();
+    const std::uint64_t events = b.m.scheduler().dispatched();
+
+    run_to(b.m, c.clear_at);
+    EXPECT_EQ(events, b.m.scheduler().dispatched()) << c.what << ": no event while the flag stays set";
+    EXPECT_EQ((c.clear_at - t0) % kFlagPeriod, b.tim.read(CNT)) << c.what;
+    b.tim.write(SR, ~c.flag & 0xFF, kAll);
+    ASSERT_FALSE(b.m.nvic().irq_level(irq)) << c.what;
+
+    // The line rises again at the next update (or match), to the cycle.
+    const cycles_t next = first + ((c.clear_at - first) / kFlagPeriod + 1) * kFlagPeriod;
+    run_to(b.m, next - 1);
+    EXPECT_FALSE(b.m.nvic().irq_level(irq)) << c.what << ": not before " << next;
+    run_to(b.m, next);
+    EXPECT_TRUE(b.m.nvic().irq_level(irq)) << c.what << ": at " << next;
+    EXPECT_EQ(c.flag, b.tim.read(SR) & c.flag) << c.what;
+  }
+}
+
 }  // namespace
 }  // namespace vb
