@@ -82,19 +82,14 @@ void FrontPanelTrace::poll(Board& board) {
       lines.emplace_back(leds[since].at, s);
     }
   }
-  const auto& beeps = board.beeper().trace();
   const cycles_t brief = board.m().clocks().hclk / 10'000;
-  const std::uint64_t beep_base = board.beeper().trace_dropped();
-  if (beeps_seen_ < beep_base) beeps_seen_ = beep_base;
-  for (; beeps_seen_ < beep_base + beeps.size(); ++beeps_seen_) {
-    const std::size_t i = static_cast<std::size_t>(beeps_seen_ - beep_base);
-    if (i + 1 < beeps.size() && beeps[i + 1].at - beeps[i].at < brief) continue;
+  board.beeper().for_each_new_tone(beeps_seen_, brief, [&](const Beeper::Record& r) {
     // Changes only: the beeper is silent at power-up.
-    std::string tone = tone_text(beeps[i].tone);
-    if (tone == tone_) continue;
+    std::string tone = tone_text(r.tone);
+    if (tone == tone_) return;
     tone_ = tone;
-    lines.emplace_back(beeps[i].at, std::move(tone));
-  }
+    lines.emplace_back(r.at, std::move(tone));
+  });
   std::stable_sort(lines.begin(), lines.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
   for (const auto& [at, text] : lines) board_line("[panel] " + at_ms(board, at) + " " + text);
 }

@@ -86,6 +86,21 @@ public:
   const std::deque<Record>& trace() const { return trace_.records(); }
   std::uint64_t trace_dropped() const { return trace_.dropped(); }
   void set_trace_keep(std::size_t n) { trace_.set_keep(n); }
+  // Calls fn(record) for each record past position `seen` (counted since
+  // power-up) and moves `seen` on; a tone that lasted under `brief` cycles
+  // before the next change (the first period after a new prescaler) is
+  // skipped.
+  template <class Fn>
+  void for_each_new_tone(std::uint64_t& seen, cycles_t brief, Fn fn) const {
+    const auto& records = trace();
+    const std::uint64_t base = trace_dropped();
+    if (seen < base) seen = base;
+    for (; seen < base + records.size(); ++seen) {
+      const std::size_t i = static_cast<std::size_t>(seen - base);
+      if (i + 1 < records.size() && records[i + 1].at - records[i].at < brief) continue;
+      fn(records[i]);
+    }
+  }
 
 private:
   void refresh();

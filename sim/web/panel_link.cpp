@@ -134,17 +134,11 @@ void PanelLink::poll(Board& board) {
 
   // Beeper tones since the last look, with their device times; a tone that
   // lasted under 0.1 ms (the first period after a new prescaler) is skipped.
-  const auto& beeps = board.beeper().trace();
   const cycles_t brief = static_cast<cycles_t>(board.m().clocks().hclk / 10'000);
-  const std::uint64_t base = board.beeper().trace_dropped();
-  beeps_seen_ = std::max(beeps_seen_, base);
-  for (; beeps_seen_ < base + beeps.size(); ++beeps_seen_) {
-    const std::size_t i = static_cast<std::size_t>(beeps_seen_ - base);
-    if (i + 1 < beeps.size() && beeps[i + 1].at - beeps[i].at < brief) continue;
-    const auto& r = beeps[i];
+  board.beeper().for_each_new_tone(beeps_seen_, brief, [&](const Beeper::Record& r) {
     tones_ += std::string(tones_.empty() ? "" : ",") + "{\"t\":" + json_number(board.m().device_ms_at(r.at)) +
               ",\"hz\":" + json_number(r.tone.hz) + ",\"duty\":" + json_number(r.tone.duty) + "}";
-  }
+  });
   last_ms_ = board.m().device_ms();
 
   for (std::string& note : server_->take_notes()) {
