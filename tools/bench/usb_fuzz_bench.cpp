@@ -107,14 +107,7 @@ int usb_fuzz_bench(const std::string& elf, unsigned random_setups) {
   std::unique_ptr<UsbIpClient> c;
   std::map<std::uint32_t, UsbIpClient::Ret> rets;
   bool imported = false;
-  auto step = [&] {
-    if (m.run_ms(1) == vb::Stop::kFault) return false;
-    server.poll();
-    c->pump();
-    while (imported)
-      if (auto r = c->next_ret()) rets[r->seqnum] = *r; else break;
-    return true;
-  };
+  auto step = [&] { return b.step(*c, imported ? &rets : nullptr); };
   auto import = [&] {
     if (c) {
       c.reset();  // the holder goes: the device is detached and comes back
@@ -123,12 +116,7 @@ int usb_fuzz_bench(const std::string& elf, unsigned random_setups) {
     }
     c = std::make_unique<UsbIpClient>(server.port());
     rets.clear();
-    c->send(UsbIpClient::op(0x8003, "1-1"));
-    for (int i = 0; i < 3000 && c->received().size() < 320; ++i)
-      if (!step()) return false;
-    if (c->received().size() < 320 || c->be32(4) != 0) return false;
-    c->devid = c->be32(8 + 288) << 16 | c->be32(8 + 292);
-    c->received().erase(c->received().begin(), c->received().begin() + 320);
+    if (!b.import(*c)) return false;
     imported = true;
     return true;
   };

@@ -409,14 +409,7 @@ int usbip_typing(const std::string& elf, std::size_t bytes) {
   UsbIpClient c(server.port());
   std::map<std::uint32_t, UsbIpClient::Ret> rets;
   bool imported = false;  // from then on the stream is URB replies
-  auto step = [&] {
-    if (m.run_ms(1) == vb::Stop::kFault) return false;
-    server.poll();
-    c.pump();
-    while (imported)
-      if (auto r = c.next_ret()) rets[r->seqnum] = *r; else break;
-    return !c.closed_by_server();
-  };
+  auto step = [&] { return b.step(c, imported ? &rets : nullptr) && !c.closed_by_server(); };
   auto wait = [&](std::uint32_t seq) {
     for (int i = 0; i < 3000 && !rets.count(seq); ++i)
       if (!step()) return false;
@@ -424,15 +417,11 @@ int usbip_typing(const std::string& elf, std::size_t bytes) {
     rets.erase(seq);
     return ok;
   };
-  c.send(UsbIpClient::op(0x8003, "1-1"));
-  for (int i = 0; i < 3000 && c.received().size() < 320; ++i) step();
-  if (c.received().size() < 320 || c.be32(4) != 0) {
+  if (!b.import(c)) {
     std::printf("  the import failed (%zu bytes of reply, status %u)\n", c.received().size(),
                 c.received().size() >= 8 ? c.be32(4) : 0u);
     return 1;
   }
-  c.devid = c.be32(8 + 288) << 16 | c.be32(8 + 292);
-  c.received().erase(c.received().begin(), c.received().begin() + 320);
   imported = true;
   if (!wait(c.control(UsbIpClient::setup(0x00, 9, 1, 0, 0))) ||
       !wait(c.control(UsbIpClient::setup(0x21, 0x20, 0, 0, 7), {0x00, 0xC2, 0x01, 0, 0, 0, 8}))) {
